@@ -1,0 +1,58 @@
+# Orvane: build, run and test.
+#   make run    install what is missing, build, and run orvaned on ./var/orvane (ports 8080/8082/8443)
+#   make test   install what is missing, build, and run every test through CTest
+#   make test SANITIZE=address,undefined   the same under sanitizers, in build-<sanitizers>/
+#   make fuzz   build the libFuzzer targets with clang in build-fuzz/
+#   make bench  build optimised and run the benchmarks
+
+SANITIZE ?=
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc)
+ifeq ($(SANITIZE),)
+BUILD ?= build
+else
+BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
+endif
+comma := ,
+
+RUN_ROOT ?= $(CURDIR)/var/orvane
+
+.PHONY: all deps build test run fuzz bench format clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSANITIZE=$(SANITIZE) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 900
+
+run: build
+	@bash scripts/dev-certs.sh $(RUN_ROOT)/certs
+	@mkdir -p $(RUN_ROOT)/current
+	ORVANE_ROOT=$(RUN_ROOT) ORVANE_MACHINE_ID_FILE=$(RUN_ROOT)/this \
+	ORVANE_HTTP_PORT=8080 ORVANE_MONITOR_PORT=8082 ORVANE_HTTPS_PORT=8443 \
+	$(BUILD)/orvaned
+
+fuzz:
+	@bash scripts/install-deps.sh clang libclang-rt-dev
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DORVANE_FUZZ=ON -DORVANE_TESTS=OFF -DORVANE_BENCH=OFF \
+	  -DSANITIZE=address,undefined,fuzzer-no-link >/dev/null
+	@cmake --build build-fuzz -j$(JOBS)
+
+bench:
+	@bash scripts/install-deps.sh
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DORVANE_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j$(JOBS)
+	@bash scripts/bench.sh build-bench
+
+format:
+	@git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-* var

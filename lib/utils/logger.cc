@@ -1,0 +1,73 @@
+#include "utils/logger.h"
+
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace kt {
+
+bool logger_to_stderr = false;
+bool logger_to_stdout = false;
+bool logger_to_syslog = true;
+std::string logger_syslog_name = "ktlib";
+int logger_max_level = 7;
+
+namespace {
+
+constexpr size_t kMaxText = 1500;  // message and header are each cut to 1,499 bytes
+std::once_flag syslog_once;
+
+const char* level_tag(int level) {
+  switch (level) {
+    case LOG_LEVEL_ERR:
+      return "ERR:";
+    case LOG_LEVEL_WARN:
+      return "WARN:";
+    case LOG_LEVEL_INFO:
+      return "INFO:";
+    default:
+      return "";
+  }
+}
+
+const char* base_name(const char* path) {
+  if (path == nullptr) return "";
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+}  // namespace
+
+void logger_valog(int level, const char* module, const char* function, const char* format,
+                  va_list args) {
+  if (level > logger_max_level) return;
+  if (!logger_to_syslog && !logger_to_stderr && !logger_to_stdout) return;
+
+  char message[kMaxText];
+  std::vsnprintf(message, sizeof message, format, args);
+  char header[kMaxText];
+  std::snprintf(header, sizeof header, "%s%s:%s:", level_tag(level), base_name(module),
+                function != nullptr ? function : "");
+  const int pid = static_cast<int>(getpid());
+  const int tid = static_cast<int>(syscall(SYS_gettid));
+
+  if (logger_to_syslog) {
+    std::call_once(syslog_once, [] { openlog(logger_syslog_name.c_str(), 0, LOG_DAEMON); });
+    syslog(level, "%s p:%d, t:%d : %s\n", header, pid, tid, message);
+  }
+  if (logger_to_stderr) std::fprintf(stderr, "%s p:%d, t:%d : %s\n", header, pid, tid, message);
+  if (logger_to_stdout) std::fprintf(stdout, "%s p:%d, t:%d : %s\n", header, pid, tid, message);
+}
+
+void logger_log(int level, const char* module, const char* function, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  logger_valog(level, module, function, format, args);
+  va_end(args);
+}
+
+}  // namespace kt

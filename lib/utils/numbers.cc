@@ -1,0 +1,47 @@
+#include "utils/numbers.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace kt {
+
+namespace {
+
+char* format_unsigned(uint64_t value, char* buf, size_t size) {
+  if (buf != nullptr && size > 0) std::snprintf(buf, size, "%" PRIu64, value);
+  return buf;
+}
+
+}  // namespace
+
+char* u82str_r(uint8_t value, char* buf, size_t size) {
+  return format_unsigned(value, buf, size);
+}
+char* u162str_r(uint16_t value, char* buf, size_t size) {
+  return format_unsigned(value, buf, size);
+}
+char* u322str_r(uint32_t value, char* buf, size_t size) {
+  return format_unsigned(value, buf, size);
+}
+char* u642str_r(uint64_t value, char* buf, size_t size) {
+  return format_unsigned(value, buf, size);
+}
+
+int bytecmp(const void* a, const void* b, size_t len) {
+  const auto* x = static_cast<const unsigned char*>(a);
+  const auto* y = static_cast<const unsigned char*>(b);
+  for (size_t i = 0; i < len; ++i) {
+    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+  }
+  return 0;
+}
+
+int bytecmp_ct(const void* a, const void* b, size_t len) {
+  const auto* x = static_cast<const volatile unsigned char*>(a);
+  const auto* y = static_cast<const volatile unsigned char*>(b);
+  unsigned char diff = 0;
+  for (size_t i = 0; i < len; ++i) diff |= static_cast<unsigned char>(x[i] ^ y[i]);
+  return diff != 0 ? 1 : 0;
+}
+
+}  // namespace kt

@@ -1,0 +1,129 @@
+#include "utils/uid.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+namespace kt {
+
+namespace {
+
+std::atomic<uint32_t> uid_counter{1};
+
+// Owns a file descriptor.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd) : fd_(fd) {}
+  ~unique_fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+int open_retry(const char* path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path, flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Parses a whole field of hexadecimal digits into an unsigned integer of type T.
+template <class T>
+bool parse_hex(std::string_view field, T& value) {
+  if (field.empty()) return false;
+  const char* end = field.data() + field.size();
+  auto [ptr, ec] = std::from_chars(field.data(), end, value, 16);
+  return ec == std::errc() && ptr == end;
+}
+
+}  // namespace
+
+uint64_t uid_time_seq() {
+  const uint32_t seq = uid_counter.fetch_add(1, std::memory_order_relaxed) + 1;
+  const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
+  return (static_cast<uint64_t>(now) << 32) | seq;
+}
+
+int uid_uread(void* buf, size_t len) {
+  if (buf == nullptr && len > 0) return -2;
+  int raw = open_retry("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (raw < 0) raw = open_retry("/dev/random", O_RDONLY | O_CLOEXEC);
+  if (raw < 0) return -1;
+  unique_fd fd(raw);
+  auto* out = static_cast<unsigned char*>(buf);
+  size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::read(fd.get(), out + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -2;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int uid_from_file(const char* path, uid& out) {
+  std::FILE* f = path != nullptr ? std::fopen(path, "re") : nullptr;
+  if (f == nullptr) return -1;
+  char line[1024] = "";
+  const bool failed = std::fgets(line, sizeof line, f) == nullptr && std::ferror(f) != 0;
+  // A line that doesn't fit would be parsed cut short: refuse it instead.
+  const size_t len = std::strlen(line);
+  const int next = len == sizeof line - 1 && line[len - 1] != '\n' ? std::fgetc(f) : EOF;
+  const bool too_long = next != EOF && next != '\n' && next != '\r';
+  std::fclose(f);
+  if (failed) return -1;
+  if (too_long) return -3;
+
+  std::string_view text(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                           text.back() == '\t')) {
+    text.remove_suffix(1);
+  }
+
+  std::string_view fields[5];
+  size_t count = 0;
+  while (true) {
+    const size_t dash = text.find('-');
+    if (count == 5) return -3;
+    fields[count++] = text.substr(0, dash);
+    if (dash == std::string_view::npos) break;
+    text.remove_prefix(dash + 1);
+  }
+  if (count != 5) return -3;
+
+  uid id;
+  if (!parse_hex(fields[0], id.a) || !parse_hex(fields[1], id.b) || !parse_hex(fields[2], id.c) ||
+      !parse_hex(fields[3], id.d) || !parse_hex(fields[4], id.e)) {
+    return -3;
+  }
+  out = id;
+  return 0;
+}
+
+char* uid2str_t(const uid& id, char* buf, size_t size) {
+  if (buf == nullptr || size == 0) return buf;
+  std::snprintf(buf, size, "%016" PRIx64 "-%08x-%08x-%04x-%08x", id.a, id.b, id.c,
+                static_cast<unsigned>(id.d), id.e);
+  return buf;
+}
+
+std::string uid2str(const uid& id) {
+  char buf[64];
+  return uid2str_t(id, buf, sizeof buf);
+}
+
+}  // namespace kt

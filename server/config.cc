@@ -1,0 +1,120 @@
+#include "config.h"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace orvane {
+
+namespace {
+
+config g_config;
+
+// Parses a TCP port: decimal digits only, 1 to 65535.
+bool parse_port(std::string_view text, uint16_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+int load_port(const char* name, uint16_t* port, std::string* error) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  if (!parse_port(value, port)) {
+    *error = std::string(name) + ": \"" + value + "\" is not a port number from 1 to 65535";
+    return -1;
+  }
+  return 0;
+}
+
+int load_text(const char* name, std::string* field, std::string* error) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  if (*value == '\0') {
+    *error = std::string(name) + " is set but empty";
+    return -1;
+  }
+  *field = value;
+  return 0;
+}
+
+}  // namespace
+
+int config_load(std::string* error) {
+  config c;
+  std::string message;
+  if (load_text("ORVANE_ROOT", &c.root, &message) != 0 ||
+      load_text("ORVANE_MACHINE_ID_FILE", &c.machine_id_file, &message) != 0 ||
+      load_text("ORVANE_MONITOR_BIND", &c.monitor_bind, &message) != 0 ||
+      load_port("ORVANE_HTTP_PORT", &c.http_port, &message) != 0 ||
+      load_port("ORVANE_MONITOR_PORT", &c.monitor_port, &message) != 0 ||
+      load_port("ORVANE_HTTPS_PORT", &c.https_port, &message) != 0) {
+    if (error != nullptr) *error = message;
+    return -1;
+  }
+  // A trailing slash would double the separators of every derived path.
+  while (c.root.size() > 1 && c.root.back() == '/') c.root.pop_back();
+  g_config = c;
+  return 0;
+}
+
+const config& config_get() {
+  return g_config;
+}
+
+std::string path_current() {
+  return g_config.root + "/current";
+}
+std::string path_domains_file() {
+  return path_current() + "/domains";
+}
+std::string path_domain_dir(uint64_t domain_id) {
+  return path_current() + "/" + std::to_string(domain_id);
+}
+std::string path_domain_file(uint64_t domain_id, const char* name) {
+  return path_domain_dir(domain_id) + "/" + name;
+}
+std::string path_auditlog_dir(uint64_t domain_id) {
+  return path_domain_file(domain_id, "auditlogs");
+}
+std::string path_aeskeys() {
+  return path_current() + "/aeskeys";
+}
+std::string path_ca_dir() {
+  return path_current() + "/ca";
+}
+std::string path_backup_dir() {
+  return path_current() + "/backup";
+}
+std::string path_backups_file() {
+  return path_current() + "/backups";
+}
+std::string path_certs_dir() {
+  return g_config.root + "/certs";
+}
+std::string path_certs_key() {
+  return path_certs_dir() + "/orvane.key";
+}
+std::string path_certs_ca() {
+  return path_certs_dir() + "/orvane-ca.pem";
+}
+std::string path_certs_chain() {
+  return path_certs_dir() + "/orvane.pem";
+}
+std::string path_web(const char* dir) {
+  return g_config.root + dir;
+}
+std::string path_db_version_dir() {
+  return g_config.root + "/1.0.0";
+}
+std::string path_data_fs() {
+  // The default layout keeps the database on the /data file system.
+  return g_config.root == "/data/orvane" ? std::string("/data") : g_config.root;
+}
+
+}  // namespace orvane

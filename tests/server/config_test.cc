@@ -1,0 +1,64 @@
+#include "config.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+namespace orvane {
+namespace {
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const char* n : {"ORVANE_ROOT", "ORVANE_MACHINE_ID_FILE", "ORVANE_HTTP_PORT",
+                          "ORVANE_MONITOR_PORT", "ORVANE_HTTPS_PORT", "ORVANE_MONITOR_BIND"}) {
+      unsetenv(n);
+    }
+    config_load(nullptr);
+  }
+};
+
+TEST_F(ConfigTest, DefaultsWithoutOverrides) {
+  TearDown();
+  ASSERT_EQ(config_load(nullptr), 0);
+  EXPECT_EQ(path_domains_file(), "/data/orvane/current/domains");
+  EXPECT_EQ(path_certs_key(), "/data/orvane/certs/orvane.key");
+  EXPECT_EQ(path_domain_file(42, "users"), "/data/orvane/current/42/users");
+  EXPECT_EQ(path_web("/webmgmt"), "/data/orvane/webmgmt");
+  EXPECT_EQ(config_get().machine_id_file, "/etc/this");
+  EXPECT_EQ(config_get().http_port, 80);
+  EXPECT_EQ(config_get().monitor_port, 82);
+  EXPECT_EQ(config_get().https_port, 443);
+  EXPECT_EQ(config_get().monitor_bind, "127.0.0.1");
+}
+
+TEST_F(ConfigTest, OverridesReplaceRootAndPorts) {
+  setenv("ORVANE_ROOT", "/tmp/o//", 1);
+  setenv("ORVANE_HTTP_PORT", "8080", 1);
+  setenv("ORVANE_MONITOR_PORT", "8082", 1);
+  setenv("ORVANE_HTTPS_PORT", "65535", 1);
+  setenv("ORVANE_MACHINE_ID_FILE", "/tmp/this", 1);
+  std::string error;
+  ASSERT_EQ(config_load(&error), 0) << error;
+  EXPECT_EQ(path_aeskeys(), "/tmp/o/current/aeskeys");
+  EXPECT_EQ(path_ca_dir(), "/tmp/o/current/ca");
+  EXPECT_EQ(config_get().http_port, 8080);
+  EXPECT_EQ(config_get().https_port, 65535);
+  EXPECT_EQ(config_get().machine_id_file, "/tmp/this");
+}
+
+TEST_F(ConfigTest, InvalidValuesAreRefusedWithTheirName) {
+  for (const char* bad : {"0", "65536", "80a", "", "-1", " 80", "999999"}) {
+    setenv("ORVANE_HTTPS_PORT", bad, 1);
+    std::string error;
+    EXPECT_EQ(config_load(&error), -1) << bad;
+    EXPECT_NE(error.find("ORVANE_HTTPS_PORT"), std::string::npos);
+  }
+  unsetenv("ORVANE_HTTPS_PORT");
+  setenv("ORVANE_ROOT", "", 1);
+  std::string error;
+  EXPECT_EQ(config_load(&error), -1);
+  EXPECT_NE(error.find("ORVANE_ROOT"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orvane
