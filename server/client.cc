@@ -1,0 +1,507 @@
+#include "client.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <system_error>
+#include <thread>
+
+#include "config.h"
+#include "errors.h"
+#include "globals.h"
+#include "monitor.h"
+#include "network/socket_listener.h"
+#include "network/websocket.h"
+#include "objects/domains/domain.h"
+#include "objects/tokens/token.h"
+#include "processor.h"
+#include "secure_server.h"
+#include "sutils/openssl_ca.h"
+#include "utils/logger.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr size_t kReadChunk = 2048;
+constexpr size_t kSendChunk = 1400;
+constexpr size_t kWebsocketMaxPayload = 1500;
+constexpr size_t kMaxFilePath = 1023;
+constexpr const char* kServerName = "Orvane/1.0.0";
+constexpr const char* kVersion = "1.0.0";
+
+struct web_root {
+  const char* prefix;
+  const char* dir;
+  const char* title;
+  const char* package;
+};
+
+const web_root kWebRoots[] = {
+    {"/mgmt", "/webmgmt", "Orvane Web Management package not installed.", "orvane-webmgmt"},
+    {"/sso", "/websso", "Orvane Web Sso package not installed.", "orvane-websso"},
+    {"/", "/web/", "Orvane Web package not installed.", "orvane-web"},
+};
+
+// Milliseconds on the monotonic clock.
+int64_t now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void set_socket_timeout(int fd, int option, int64_t ms) {
+  timeval tv{};
+  if (ms > 0) {
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  }
+  setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+void list_append(globals& g, client* c) {
+  std::unique_lock lock(g.clients_lock);
+  c->prev = g.clients_tail;
+  c->next = nullptr;
+  if (g.clients_tail != nullptr) g.clients_tail->next = c;
+  g.clients_tail = c;
+  if (g.clients_head == nullptr) g.clients_head = c;
+}
+
+void list_remove(globals& g, client* c) {
+  std::unique_lock lock(g.clients_lock);
+  const bool listed = c->prev != nullptr || c->next != nullptr || g.clients_head == c;
+  if (!listed) return;
+  if (c->prev != nullptr) c->prev->next = c->next;
+  if (c->next != nullptr) c->next->prev = c->prev;
+  if (g.clients_head == c) g.clients_head = c->next;
+  if (g.clients_tail == c) g.clients_tail = c->prev;
+  c->prev = c->next = nullptr;
+}
+
+// Reads up to count bytes; 0 or less ends the connection.
+ssize_t client_read(client& c, char* bytes, size_t count) {
+  for (;;) {
+    if (c.ssl) {
+      const int n = SSL_read(c.ssl.get(), bytes, static_cast<int>(count));
+      if (n > 0) return n;
+      const int err = SSL_get_error(c.ssl.get(), n);
+      if (err == SSL_ERROR_SYSCALL && errno == EINTR) continue;
+      ERR_clear_error();
+      return -1;
+    }
+    const ssize_t n = ::recv(c.fd, bytes, count, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+// The size limit of a request: the root domain's maxAttrValueLenMB mebibytes plus 1,500 bytes.
+uint64_t request_limit(const globals& g) {
+  const domain* root = g.root_domain.get();
+  if (root == nullptr) return UINT64_MAX;
+  const uint32_t mb = root->max_attr_value_len_mb.load(std::memory_order_relaxed);
+  return static_cast<uint64_t>(static_cast<uint32_t>(mb * 1048576u + 1500u));
+}
+
+bool tls_handshake(client& c) {
+  c.ssl.reset(SSL_new(c.tls_ctx));
+  if (!c.ssl) return false;
+  if (SSL_set_fd(c.ssl.get(), c.fd) != 1) {
+    std::fprintf(stderr, "ssl_set_fd failed\n");
+    return false;
+  }
+  char context[160];
+  const int n = std::snprintf(context, sizeof context, "%s:%u", c.peer_text.c_str(),
+                              static_cast<unsigned>(c.peer_port));
+  SSL_set_session_id_context(c.ssl.get(), reinterpret_cast<const unsigned char*>(context),
+                             static_cast<unsigned>(std::min<int>(n, SSL_MAX_SID_CTX_LENGTH)));
+  SSL_set_verify(c.ssl.get(), SSL_VERIFY_PEER, verify_callback);
+  if (SSL_accept(c.ssl.get()) != 1) {
+    ERR_clear_error();
+    return false;
+  }
+  kt::x509_ptr cert(SSL_get1_peer_certificate(c.ssl.get()));
+  if (cert && c.g->ca) {
+    uint64_t domain_id = 0;
+    uint64_t netclient_id = 0;
+    if (c.g->ca->verify(cert.get(), &domain_id, &netclient_id) != 0) {
+      KT_LOG_ERR("failed to verify peer certificate for %s", c.peer_text.c_str());
+      SSL_shutdown(c.ssl.get());
+      return false;
+    }
+    c.cert_domain_id = domain_id;
+    c.cert_netclient_id = netclient_id;
+  }
+  return true;
+}
+
+void add_header(kt::htmldoc& h, const char* name, std::string_view value) {
+  kt::htmldoc_add_option(h.headers(), name, value);
+}
+
+void add_length(kt::htmldoc& h) {
+  add_header(h, "Content-Length", std::to_string(h.body_length()));
+}
+
+// The page of a package that is not installed, or the page that sends a browser to HTTPS.
+void html_page(kt::htmldoc& h, const std::string& body_lines) {
+  h.body_append("<!DOCTYPE html><html><head><meta charset=\"utf-8\" /></head><body>");
+  h.body_append(body_lines);
+  h.body_append("</body></html>");
+  add_header(h, "Content-Type", "text/html");
+  add_length(h);
+}
+
+// Content type by the last extension of the path; nullptr when the path has no ".".
+void add_content_type(kt::htmldoc& h, const std::string& path) {
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos) return;
+  const std::string ext = path.substr(dot);
+  if (ext == ".exe") {
+    add_header(h, "Content-type", "binary/octet-stream");
+    return;
+  }
+  const char* type = "text/html";
+  if (ext == ".ico") type = "image/x-icon";
+  if (ext == ".png") type = "image/png";
+  if (ext == ".svg") type = "image/svg+xml";
+  if (ext == ".css") type = "text/css";
+  if (ext == ".js") type = "application/javascript";
+  add_header(h, "Content-Type", type);
+}
+
+bool starts_with_nocase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+bool equals_nocase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Streams a file in 1,400-byte pieces. Returns 0, -1 when it cannot be opened, -2 when a piece is
+// not taken whole.
+int send_file(client& c, const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return -1;
+  std::unique_ptr<FILE, int (*)(FILE*)> guard(f, std::fclose);
+  char piece[kSendChunk];
+  for (;;) {
+    const size_t n = std::fread(piece, 1, sizeof piece, f);
+    if (n == 0) return 0;
+    if (client_send(c, std::string_view(piece, n)) != 0) return -2;
+  }
+}
+
+void answer_bad_request(client& c) {
+  c.http_response.reset();
+  c.http_response.set_status_line("HTTP/1.0", 400, "Bad Request");
+  add_header(c.http_response, "Content-Length", "0");
+  add_header(c.http_response, "Server", kServerName);
+  client_unwrap_htmldoc(c);
+}
+
+void reset_documents(client& c) {
+  c.request = kt::xmldoc();
+  c.response = kt::xmldoc::create_def("orvane");
+}
+
+// One read's worth of a WebSocket connection: decodes and answers every complete frame.
+bool websocket_input(client& c) {
+  for (;;) {
+    const int rc = client_process_websocket(c);
+    if (rc == 0) {
+      reset_documents(c);
+      continue;
+    }
+    return rc > 0;  // bytes missing: keep reading; anything else ends the connection
+  }
+}
+
+}  // namespace
+
+client::client() = default;
+client::~client() = default;
+
+int client_send(client& c, std::string_view bytes) {
+  std::lock_guard lock(c.send_lock);
+  while (!bytes.empty()) {
+    const size_t piece = std::min(bytes.size(), kSendChunk);
+    ssize_t n;
+    if (c.ssl) {
+      n = SSL_write(c.ssl.get(), bytes.data(), static_cast<int>(piece));
+      if (n <= 0) ERR_clear_error();
+    } else {
+      n = ::send(c.fd, bytes.data(), piece, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+    }
+    if (n < 1) {
+      c.flags.fetch_and(static_cast<uint8_t>(~CLIENT_ALIVE));
+      return -1;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+int client_send_websocket_text(client& c, std::string_view text) {
+  std::string frame;
+  kt::websocket_unwrap(text, frame);
+  return client_send(c, frame);
+}
+
+int client_unwrap_htmldoc(client& c) {
+  kt::buffer out;
+  if (c.http_response.unwrap(out, false) != 0) return -1;
+  return client_send(c, out.view());
+}
+
+int client_process_get(client& c) {
+  kt::htmldoc& req = c.http_request;
+  kt::htmldoc& res = c.http_response;
+  std::string uri = req.uri();
+  if (uri.empty()) return -1;
+
+  std::string file_path;
+  if (uri == "/getXmlVersion") {
+    res.body_append("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>");
+    res.body_append_arg("<orvane><server version=\"%s\"/></orvane>", kVersion);
+    add_header(res, "Content-Type", "text/xml");
+    add_length(res);
+  } else {
+    const web_root* root = nullptr;
+    for (const web_root& r : kWebRoots) {
+      if (starts_with_nocase(uri, r.prefix)) {
+        root = &r;
+        break;
+      }
+    }
+    if (root == nullptr) {
+      res.set_status_line("HTTP/1.0", 302, "Found");
+      add_header(res, "Location", "/index.html");
+    } else if (!c.ssl && root->prefix[1] != '\0') {
+      char line[256];
+      std::snprintf(line, sizeof line,
+                    "<script>window.location.href = 'https://' + document.location.host + "
+                    "'%s/';</script>",
+                    root->prefix);
+      html_page(res, line);
+    } else {
+      if (uri.back() == '/') uri += "index.html";
+      const size_t prefix_length = std::strlen(root->prefix);
+      const std::string path = path_web(root->dir) + uri.substr(prefix_length);
+      struct stat st {};
+      const bool usable = path.size() <= kMaxFilePath && path.find("..") == std::string::npos &&
+                          ::stat(path.c_str(), &st) == 0;
+      if (usable && S_ISDIR(st.st_mode)) {
+        res.set_status_line("HTTP/1.0", 302, "Found");
+        std::string location = req.uri();
+        if (req.have_get_params()) {
+          location += "/?" + kt::htmldoc_params_to_qry(req.get_params()).substr(0, 511);
+        } else {
+          location += "/";
+        }
+        add_header(res, "Location", location.substr(0, 1399));
+      } else if (usable && S_ISREG(st.st_mode)) {
+        add_header(res, "Content-Length", std::to_string(st.st_size));
+        add_content_type(res, path);
+        file_path = path;
+      } else {
+        const web_root* page = nullptr;
+        for (const web_root& r : kWebRoots) {
+          const std::string index = std::string(r.prefix[1] != '\0' ? r.prefix : "") +
+                                    "/index.html";
+          if (equals_nocase(uri, index)) page = &r;
+        }
+        if (page != nullptr) {
+          html_page(res, std::string("<h1>") + page->title + "</h1><p><code>use: pkg-manager -io " +
+                             page->package + "</code></p>");
+        } else {
+          res.set_status_line("HTTP/1.0", 302, "Found");
+          add_header(res, "Location",
+                     std::string(root->prefix[1] != '\0' ? root->prefix : "") + "/index.html");
+        }
+      }
+    }
+  }
+  add_header(res, "Server", kServerName);
+  if (client_unwrap_htmldoc(c) != 0) return -1;
+  if (!file_path.empty()) return send_file(c, file_path);
+  return 0;
+}
+
+int client_process_post(client& c) {
+  const std::string_view body = c.http_request.body();
+  c.request = kt::xmldoc();
+  if (c.request.parse(body) == 0 && c.request.root() != nullptr) client_process(c);
+  kt::buffer out;
+  c.response.save(c.response.root(), out);
+  c.http_response.body_append(out.view());
+  monitoring_notify(*c.g, MONITOR_TYPE_DEBUG, "ROOT_DOMAIN", c.peer_text, "GetDomain", body,
+                    out.view());
+  add_length(c.http_response);
+  add_header(c.http_response, "Content-Type", "text/xml");
+  add_header(c.http_response, "Server", kServerName);
+  add_header(c.http_response, "Access-Control-Allow-Origin", "*");
+  return client_unwrap_htmldoc(c);
+}
+
+int client_process_websocket_xml(client& c) {
+  uint32_t code = E_INVALID_REQUEST;
+  const kt::xmldoc_node* auth = c.request.root()->get("auth");
+  if (auth != nullptr) {
+    code = E_TOKEN_NOT_FOUND;
+    const std::string_view key = auth->attr_get_value("token");
+    if (!key.empty()) {
+      if (kt::ref_ptr<token> t = c.g->tokens.get_rw(key)) {
+        c.ws_domain_id.store(t->dom ? t->dom->id : 0);
+        c.ws_token = std::move(t);
+        c.flags.fetch_or(CLIENT_WS_BOUND);
+        code = E_OK;
+      }
+    }
+  }
+  auto res = kt::xmldoc_node::create("res");
+  res->attr_addval("code", std::to_string(code));
+  res->attr_addval("msg", error2str(code));
+  c.response.root()->add_child(std::move(res));
+  kt::buffer out;
+  c.response.save(c.response.root(), out);
+  if (client_send_websocket_text(c, out.view()) != 0) return -1;
+  return 0;
+}
+
+int client_process_websocket(client& c) {
+  std::string payload;
+  size_t consumed = 0;
+  const int rc =
+      kt::websocket_wrap(reinterpret_cast<const uint8_t*>(c.input.data()), c.input.length(),
+                         payload, consumed, kWebsocketMaxPayload);
+  if (rc != 0) return rc;
+  c.input.remove(static_cast<uint32_t>(consumed));
+  c.request = kt::xmldoc();
+  if (c.request.parse(payload) != 0 || c.request.root() == nullptr) return -1;
+  return client_process_websocket_xml(c);
+}
+
+void client_routine(client* raw) {
+  std::unique_ptr<client> c(raw);
+  globals& g = *c->g;
+  const int64_t deadline = now_ms() + CLIENT_REQUEST_TIMEOUT * 1000;
+  set_socket_timeout(c->fd, SO_SNDTIMEO, CLIENT_REQUEST_TIMEOUT * 1000);
+
+  bool ok = true;
+  if (c->tls_ctx != nullptr) {
+    set_socket_timeout(c->fd, SO_RCVTIMEO, CLIENT_REQUEST_TIMEOUT * 1000);
+    ok = tls_handshake(*c);
+  }
+
+  if (ok) {
+    reset_documents(*c);
+    c->flags.fetch_or(CLIENT_ALIVE);
+    char chunk[kReadChunk];
+    const uint64_t limit = request_limit(g);
+    while ((c->flags.load() & CLIENT_ALIVE) != 0) {
+      const bool websocket = (c->flags.load() & CLIENT_WEBSOCKET) != 0;
+      if (!websocket) {
+        const int64_t left = deadline - now_ms();
+        if (left <= 0) break;
+        set_socket_timeout(c->fd, SO_RCVTIMEO, left);
+      }
+      const ssize_t n = client_read(*c, chunk, sizeof chunk);
+      if (n <= 0) break;
+      if (websocket) {
+        if (c->input.length() + static_cast<uint64_t>(n) > limit) break;
+        if (!c->input.append(chunk, static_cast<uint32_t>(n)) || !websocket_input(*c)) break;
+        continue;
+      }
+      c->received += static_cast<uint64_t>(n);
+      if (c->received > limit) break;
+      const int rc = c->http_request.wrap(chunk, static_cast<size_t>(n));
+      if (rc < 0) {
+        answer_bad_request(*c);
+        break;
+      }
+      if (rc > 0) continue;
+      if (kt::websocket_handshake(c->http_request, c->http_response) == 0) {
+        c->flags.fetch_or(CLIENT_WEBSOCKET);
+        client_unwrap_htmldoc(*c);
+        c->http_request.reset();
+        c->http_response.reset();
+        set_socket_timeout(c->fd, SO_RCVTIMEO, 0);
+        continue;
+      }
+      c->http_response.set_status_line("HTTP/1.0", 200, "OK");
+      if (c->http_request.method() == "GET") {
+        client_process_get(*c);
+      } else if (c->ssl && c->http_request.method() == "POST") {
+        client_process_post(*c);
+      }
+      break;
+    }
+  }
+
+  list_remove(g, c.get());
+  if (c->ssl) {
+    if (ok) SSL_shutdown(c->ssl.get());
+    c->ssl.reset();
+    ERR_clear_error();
+  }
+  ::shutdown(c->fd, SHUT_RDWR);
+  ::close(c->fd);
+  if (c->slot) c->slot->release();
+  c.reset();
+  g.connection_threads.fetch_sub(1);
+}
+
+int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
+                  kt::ref_ptr<kt::connection_slots> slot) {
+  auto c = std::make_unique<client>();
+  c->g = &g;
+  c->fd = fd;
+  c->tls_ctx = tls_ctx;
+  c->slot = std::move(slot);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  c->peer_text = text;
+  c->peer.address = ntohl(peer.sin_addr.s_addr);
+  c->peer.prefix = 32;
+  c->peer_port = ntohs(peer.sin_port);
+
+  if (tls_ctx == nullptr) {
+    std::shared_lock wait_for_writers(g.netclients_lock);
+  }
+  // Every connection is listed from the start, so that shutdown can reach it.
+  list_append(g, c.get());
+  g.connection_threads.fetch_add(1);
+  client* record = c.get();
+  try {
+    std::thread(client_routine, record).detach();
+    c.release();
+  } catch (const std::system_error&) {
+    KT_LOG_ERR("Error creating thread");
+    list_remove(g, record);
+    g.connection_threads.fetch_sub(1);
+    if (record->slot) record->slot->release();
+    return -1;  // the listener closes the socket
+  }
+  return 0;
+}
+
+void clients_close_all(globals& g) {
+  std::shared_lock lock(g.clients_lock);
+  for (client* c = g.clients_head; c != nullptr; c = c->next) ::shutdown(c->fd, SHUT_RDWR);
+}
+
+}  // namespace orvane

@@ -1,0 +1,14 @@
+#include "globals.h"
+
+#include "objects/domains/domain.h"
+#include "objects/tokens/token.h"
+#include "scheduler/sched_singlethread.h"
+#include "sutils/openssl_ca.h"
+#include "utils/crypto.h"
+
+namespace orvane {
+
+globals::globals() : domains_by_name(10), domains_by_id(10), tokens(100), netclients(100) {}
+globals::~globals() = default;
+
+}  // namespace orvane

@@ -1,0 +1,163 @@
+#include "monitor.h"
+
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <system_error>
+#include <thread>
+
+#include "globals.h"
+#include "utils/base64.h"
+#include "utils/logger.h"
+#include "xmldoc/xmldoc.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr size_t kReadChunk = 2048;
+constexpr size_t kMaxSubscription = 64 * 1024;
+
+bool send_all(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 1) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void list_append(globals& g, monitor_client* m) {
+  std::unique_lock lock(g.monitoring_lock);
+  m->prev = g.monitoring_tail;
+  m->next = nullptr;
+  if (g.monitoring_tail != nullptr) g.monitoring_tail->next = m;
+  g.monitoring_tail = m;
+  if (g.monitoring_head == nullptr) g.monitoring_head = m;
+}
+
+void list_remove(globals& g, monitor_client* m) {
+  std::unique_lock lock(g.monitoring_lock);
+  if (m->prev != nullptr) m->prev->next = m->next;
+  if (m->next != nullptr) m->next->prev = m->prev;
+  if (g.monitoring_head == m) g.monitoring_head = m->next;
+  if (g.monitoring_tail == m) g.monitoring_tail = m->prev;
+  m->prev = m->next = nullptr;
+}
+
+// Reads until the received text parses as a document; false when the peer goes first.
+bool read_subscription(monitor_client& m, kt::xmldoc& doc) {
+  std::string received;
+  char chunk[kReadChunk];
+  while (received.size() < kMaxSubscription) {
+    const ssize_t n = ::recv(m.fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    received.append(chunk, static_cast<size_t>(n));
+    doc = kt::xmldoc();
+    if (doc.parse(received) == 0 && doc.root() != nullptr) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void monitor_routine(monitor_client* raw) {
+  std::unique_ptr<monitor_client> m(raw);
+  globals& g = *m->g;
+  kt::xmldoc doc;
+  bool subscribed = false;
+  if (read_subscription(*m, doc)) {
+    if (const kt::xmldoc_node* t = doc.root()->get("t"); t != nullptr) {
+      if (t->attr_get("debug") != nullptr) m->type = MONITOR_TYPE_DEBUG;
+      kt::xmldoc_node_dump(doc.root());
+      list_append(g, m.get());
+      subscribed = true;
+    }
+  }
+  while (subscribed && m->alive.load()) {
+    if (m->send.wait() != 0) break;
+    std::string pending;
+    while (m->alive.load() && m->send.take(pending, kReadChunk) > 0) {
+      if (!send_all(m->fd, pending.data(), pending.size())) m->alive.store(false);
+      pending.clear();
+    }
+  }
+  if (subscribed) list_remove(g, m.get());
+  ::shutdown(m->fd, SHUT_RDWR);
+  ::close(m->fd);
+  m.reset();
+  KT_LOG_WARN("monitor client exit");
+  g.connection_threads.fetch_sub(1);
+}
+
+int monitor_accept(globals& g, int fd) {
+  auto m = std::make_unique<monitor_client>();
+  m->g = &g;
+  m->fd = fd;
+  g.connection_threads.fetch_add(1);
+  try {
+    std::thread(monitor_routine, m.get()).detach();
+    m.release();
+  } catch (const std::system_error&) {
+    g.connection_threads.fetch_sub(1);
+    KT_LOG_ERR("Error creating monitor thread");
+    return -1;
+  }
+  return 0;
+}
+
+void monitoring_notify(globals& g, int type, std::string_view domain, std::string_view peer,
+                       std::string_view api, std::string_view request,
+                       std::string_view response) {
+  std::shared_lock lock(g.monitoring_lock);
+  if (g.monitoring_head == nullptr) return;
+  const time_t now = ::time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  char when[80];
+  std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  std::string text;
+  for (monitor_client* m = g.monitoring_head; m != nullptr; m = m->next) {
+    if (m->type != type) continue;
+    if (text.empty()) {
+      kt::xmldoc doc = kt::xmldoc::create_def("ktas");
+      kt::xmldoc_node* root = doc.root();
+      root->add_child(kt::xmldoc_node::create("t"))->set_value(when);
+      root->add_child(kt::xmldoc_node::create("d"))->set_value(domain);
+      root->add_child(kt::xmldoc_node::create("ip"))->set_value(peer);
+      root->add_child(kt::xmldoc_node::create("api"))->set_value(api);
+      root->add_child(kt::xmldoc_node::create("req"))->set_value(kt::base64encode_(request));
+      root->add_child(kt::xmldoc_node::create("res"))->set_value(kt::base64encode_(response));
+      kt::buffer out;
+      doc.save(doc.root(), out);
+      text.assign(out.data(), out.length());
+    }
+    uint8_t length[4];
+    const uint32_t n = static_cast<uint32_t>(text.size());
+    length[0] = static_cast<uint8_t>(n >> 24);
+    length[1] = static_cast<uint8_t>(n >> 16);
+    length[2] = static_cast<uint8_t>(n >> 8);
+    length[3] = static_cast<uint8_t>(n);
+    m->send.add(length, sizeof length, text.data(), text.size());
+  }
+}
+
+void monitoring_close_all(globals& g) {
+  std::shared_lock lock(g.monitoring_lock);
+  for (monitor_client* m = g.monitoring_head; m != nullptr; m = m->next) {
+    m->alive.store(false);
+    ::shutdown(m->fd, SHUT_RDWR);
+    m->send.close();
+  }
+}
+
+}  // namespace orvane

@@ -1,0 +1,50 @@
+// The monitoring channel: a subscriber on the monitoring port receives a copy of every command
+// exchange made over HTTPS, as length-prefixed "ktas" documents.
+#ifndef ORVANE_MONITOR_H_
+#define ORVANE_MONITOR_H_
+
+#include <atomic>
+#include <string>
+#include <string_view>
+
+#include "buffers/net_buffer.h"
+
+namespace orvane {
+
+struct globals;
+
+// Subscription types.
+constexpr int MONITOR_TYPE_NONE = 0;
+constexpr int MONITOR_TYPE_DEBUG = 2;
+
+struct monitor_client {
+  globals* g = nullptr;
+  int fd = -1;
+  int type = MONITOR_TYPE_NONE;
+  // Pending messages; producers are HTTPS connection threads, the consumer is this connection's
+  // thread. Bounded, so a subscriber that stops reading cannot grow it without limit.
+  kt::net_buffer send{true, 16u << 20};
+  std::atomic<bool> alive{true};
+  monitor_client* prev = nullptr;
+  monitor_client* next = nullptr;
+};
+
+// The monitoring connection's thread: reads the subscription document, then sends what is
+// queued until the connection fails. Takes ownership of the record.
+void monitor_routine(monitor_client* m);
+
+// Starts monitor_routine for an accepted socket; returns 0, or -1 when the thread cannot start
+// (the socket is then closed).
+int monitor_accept(globals& g, int fd);
+
+// Queues one exchange to every subscriber of the type.
+void monitoring_notify(globals& g, int type, std::string_view domain, std::string_view peer,
+                       std::string_view api, std::string_view request,
+                       std::string_view response);
+
+// Closes every monitoring connection (shutdown).
+void monitoring_close_all(globals& g);
+
+}  // namespace orvane
+
+#endif  // ORVANE_MONITOR_H_

@@ -1,0 +1,396 @@
+// Opening and closing a log, the writer thread, appending, the header file and clearing.
+#include "objects/auditlogs/auditlog.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <future>
+#include <new>
+#include <system_error>
+
+#include "objects/auditlogs/auditlog_io.h"
+#include "utils/files.h"
+#include "utils/logger.h"
+
+namespace orvane {
+
+using auditlog_io::err_text;
+using auditlog_io::flock_retry;
+using auditlog_io::get_u32;
+using auditlog_io::put_u16;
+using auditlog_io::put_u32;
+
+namespace {
+
+uint32_t now_u32(time_t now) {
+  return now < 0 ? 0 : static_cast<uint32_t>(now);
+}
+
+void encode_header(const auditlog_header& h, uint8_t* out) {
+  put_u32(out, h.size);
+  put_u32(out + 4, h.entries);
+  put_u32(out + 8, h.created);
+  put_u32(out + 12, h.modified);
+  put_u32(out + 16, h.chsum);
+}
+
+void decode_header(const uint8_t* in, auditlog_header& h) {
+  h.size = get_u32(in);
+  h.entries = get_u32(in + 4);
+  h.created = get_u32(in + 8);
+  h.modified = get_u32(in + 12);
+  h.chsum = get_u32(in + 16);
+}
+
+// Opens the header file with flags, creating it when it does not exist.
+int open_header(const auditlog& log, int flags) {
+  int fd = ::open(log.hdr_path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) fd = ::open(log.hdr_path.c_str(), flags | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) KT_LOG_ERR("open(%s): %s", log.hdr_path.c_str(), err_text(errno).c_str());
+  return fd;
+}
+
+// Writes an entry taken from the queue; the caller holds the write lock. Entries queued before
+// the last clearing are dropped.
+void write_queued(auditlog& log, auditlog_entry& e) {
+  if (e.barrier) {
+    e.barrier->set_value();
+    return;
+  }
+  if (e.generation != log.generation.load()) return;
+  if (_auditlog_write_entry(log, e) != 0) KT_LOG_ERR("auditlog_write_entry failed");
+}
+
+void write_queued_locked(auditlog& log, auditlog_entry& e) {
+  if (e.barrier) {
+    e.barrier->set_value();
+    return;
+  }
+  if (_auditlog_lock_write(log) != 0) {
+    KT_LOG_ERR("auditlog_write_entry failed");
+    return;
+  }
+  write_queued(log, e);
+  _auditlog_lock_unlock(log);
+}
+
+// The writer thread: writes entries as they come; once the queue is told to exit, writes what
+// is left without waiting and ends.
+void auditlog_routine(auditlog* log) {
+  while (auto e = log->queue->dequeue_s()) {
+    if (*e) write_queued_locked(*log, **e);
+  }
+  while (auto e = log->queue->dequeue()) {
+    if (*e) write_queued_locked(*log, **e);
+  }
+}
+
+}  // namespace
+
+auditlog::auditlog() = default;
+
+auditlog::~auditlog() {
+  if (writer.joinable()) {
+    queue->prepair_exit();
+    writer.join();
+  }
+  if (day_fd >= 0) {
+    flock_retry(day_fd, LOCK_UN);
+    ::close(day_fd);
+  }
+  if (lock_fd >= 0) ::close(lock_fd);
+}
+
+uint32_t auditlog_day_of(time_t t) {
+  struct tm tm;
+  if (localtime_r(&t, &tm) == nullptr) return 0;
+  const long year = tm.tm_year + 1900L;
+  if (year < 1 || year > 9999) return 0;
+  return static_cast<uint32_t>(year * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday);
+}
+
+std::string auditlog_day_path(const auditlog& log, uint32_t day) {
+  char name[16];
+  std::snprintf(name, sizeof name, "/data/%08u", day);
+  return log.dir + name;
+}
+
+std::unique_ptr<auditlog> auditlog_open(const std::string& dir, bool read_only) {
+  if (dir.empty() || dir.size() > AUDITLOG_DIR_MAX) {
+    KT_LOG_ERR("invalid directory (%zu bytes)", dir.size());
+    return nullptr;
+  }
+  std::unique_ptr<auditlog> log;
+  try {
+    log = std::make_unique<auditlog>();
+    log->dir = dir;
+    log->hdr_path = dir + "/hdr";
+  } catch (const std::bad_alloc&) {
+    KT_LOG_ERR("%s(): %s", "calloc", err_text(ENOMEM).c_str());
+    return nullptr;
+  }
+  log->read_only = read_only;
+  const std::string data = dir + "/data";
+  const std::string lock_path = dir + "/.lock";
+
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (kt::path_create(dir.c_str(), 0700) != 0) {
+      KT_LOG_ERR("path_create failed");
+      return nullptr;
+    }
+    if (kt::path_create(data.c_str(), 0700) != 0) {
+      KT_LOG_ERR("path_create %s/data failed", dir.c_str());
+      return nullptr;
+    }
+    log->lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (log->lock_fd < 0) {
+      KT_LOG_ERR("open(%s): %s", lock_path.c_str(), err_text(errno).c_str());
+      return nullptr;
+    }
+    log->header = auditlog_header{};
+    log->header.created = now_u32(time(nullptr));
+    auditlog_write_header(*log);
+  } else {
+    log->lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+    if (log->lock_fd < 0) return nullptr;
+  }
+  auditlog_read_header(*log, &log->header);
+
+  if (!read_only) {
+    // Day files are created in "data"; bring it back if it went missing.
+    if (kt::path_exists(data.c_str()) != 0 && kt::path_create(data.c_str(), 0700) != 0) {
+      KT_LOG_ERR("path_create %s/data failed", dir.c_str());
+    }
+    log->queue = kt::queue_create<std::unique_ptr<auditlog_entry>>();
+    if (!log->queue) {
+      KT_LOG_ERR("%s(): %s", "calloc", err_text(ENOMEM).c_str());
+      return nullptr;
+    }
+    try {
+      log->writer = std::thread(auditlog_routine, log.get());
+    } catch (const std::system_error&) {
+      KT_LOG_ERR("pthread_create failed");
+      return nullptr;
+    }
+  }
+  return log;
+}
+
+int auditlog_enque_entry(auditlog& log, std::unique_ptr<auditlog_entry> entry) {
+  if (!entry || !log.queue) return -1;
+  entry->generation = log.generation.load();
+  return log.queue->enqueue(std::move(entry));
+}
+
+int _auditlog_lock_write(auditlog& log) {
+  log.mu.lock();
+  if (flock_retry(log.lock_fd, LOCK_EX) != 0) {
+    KT_LOG_ERR("%s(): %s", "flock lock", err_text(errno).c_str());
+    log.mu.unlock();
+    return -1;
+  }
+  return 0;
+}
+
+int _auditlog_lock_read(auditlog& log) {
+  log.mu.lock();
+  if (flock_retry(log.lock_fd, LOCK_SH) != 0) {
+    KT_LOG_ERR("%s(): %s", "flock lock", err_text(errno).c_str());
+    log.mu.unlock();
+    return -1;
+  }
+  return 0;
+}
+
+int _auditlog_lock_unlock(auditlog& log) {
+  int rc = 0;
+  if (flock_retry(log.lock_fd, LOCK_UN) != 0) {
+    KT_LOG_ERR("%s(): %s", "flock unlock", err_text(errno).c_str());
+    rc = -1;
+  }
+  log.mu.unlock();
+  return rc;
+}
+
+int auditlog_read_header(auditlog& log, auditlog_header* header) {
+  const int fd = open_header(log, O_RDONLY);
+  if (fd < 0) return -1;
+  int rc = 0;
+  if (flock_retry(fd, LOCK_SH) != 0) {
+    KT_LOG_ERR("%s(): %s", "flock lock", err_text(errno).c_str());
+    ::close(fd);
+    return -1;
+  }
+  // A short file leaves the fields it does not reach unchanged.
+  uint8_t buf[AUDITLOG_HEADER_SIZE];
+  encode_header(*header, buf);
+  if (auditlog_io::read_full(fd, buf, sizeof buf) < 0) {
+    KT_LOG_ERR("%s(): %s", "readv", err_text(errno).c_str());
+    rc = -1;
+  } else {
+    decode_header(buf, *header);
+  }
+  if (flock_retry(fd, LOCK_UN) != 0) {
+    KT_LOG_ERR("%s(): %s", "flock unlock", err_text(errno).c_str());
+    rc = -1;
+  }
+  ::close(fd);
+  return rc;
+}
+
+int auditlog_write_header(auditlog& log) {
+  const int fd = open_header(log, O_WRONLY);
+  if (fd < 0) return -1;
+  if (flock_retry(fd, LOCK_EX) != 0) {
+    KT_LOG_ERR("%s(): %s", "flock lock", err_text(errno).c_str());
+    ::close(fd);
+    return -1;
+  }
+  int rc = 0;
+  log.header.modified = now_u32(time(nullptr));
+  uint8_t buf[AUDITLOG_HEADER_SIZE];
+  encode_header(log.header, buf);
+  if (auditlog_io::pwrite_full(fd, buf, sizeof buf, 0) != 0) {
+    KT_LOG_ERR("%s(): %s", "writev", err_text(errno).c_str());
+    rc = -1;
+  }
+  if (flock_retry(fd, LOCK_UN) != 0) {
+    KT_LOG_ERR("%s(): %s", "flock unlock", err_text(errno).c_str());
+    rc = -1;
+  }
+  ::close(fd);
+  return rc;
+}
+
+int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry) {
+  return _auditlog_write_entry(log, entry, time(nullptr));
+}
+
+int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry, time_t now) {
+  // Only a consistent record goes to disk: a reader trusts the lengths.
+  const size_t total = AUDITLOG_ENTRY_FIXED + entry.addr_len + entry.api_len + entry.user_len +
+                       size_t{entry.info_len};
+  if (total != entry.total_len || entry.body.size() != total - AUDITLOG_ENTRY_HEAD ||
+      (entry.addr_len != 0 && entry.addr_len != AUDITLOG_ADDRESS_SIZE)) {
+    KT_LOG_ERR("inconsistent entry (total %u)", entry.total_len);
+    return -1;
+  }
+  const uint32_t day = auditlog_day_of(now);
+  if (day == 0) {
+    KT_LOG_ERR("no local date for %lld", static_cast<long long>(now));
+    return -1;
+  }
+  const std::string path = auditlog_day_path(log, day);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    KT_LOG_ERR("open(%s): %s", path.c_str(), err_text(errno).c_str());
+    return -1;
+  }
+  if (flock_retry(fd, LOCK_EX) != 0) {
+    KT_LOG_ERR("%s(): %s", "flock lock", err_text(errno).c_str());
+    ::close(fd);
+    return -1;
+  }
+  auto fail = [&](const char* what) {
+    KT_LOG_ERR("%s(): %s", what, err_text(errno).c_str());
+    flock_retry(fd, LOCK_UN);
+    ::close(fd);
+    return -1;
+  };
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0) return fail("lseek");
+
+  uint8_t head[AUDITLOG_ENTRY_HEAD];
+  put_u16(head, entry.total_len);
+  head[2] = entry.addr_len;
+  head[3] = entry.api_len;
+  head[4] = entry.user_len;
+  put_u16(head + 5, entry.info_len);
+  struct iovec iov[2] = {{head, sizeof head},
+                         {const_cast<uint8_t*>(entry.body.data()), entry.body.size()}};
+  if (auditlog_io::writev_full(fd, iov, 2) != 0) {
+    // A partial record would end every later read of the day: cut it off again.
+    const int err = errno;
+    if (::ftruncate(fd, end) != 0) KT_LOG_ERR("%s(): %s", "ftruncate", err_text(errno).c_str());
+    errno = err;
+    return fail("writev");
+  }
+
+  const auditlog_header saved = log.header;
+  log.header.size += entry.total_len;
+  log.header.entries += 1;
+  log.header.chsum += 1;
+  if (auditlog_write_header(log) != 0) {
+    log.header = saved;
+    KT_LOG_ERR("%s(): %s", "auditlog_write_header", "failed");
+    flock_retry(fd, LOCK_UN);
+    ::close(fd);
+    return -1;
+  }
+  flock_retry(fd, LOCK_UN);
+  ::close(fd);
+  return 0;
+}
+
+int auditlog_write_entry(auditlog& log, const auditlog_entry& entry) {
+  if (_auditlog_lock_write(log) != 0) return -1;
+  const int rc = _auditlog_write_entry(log, entry);
+  _auditlog_lock_unlock(log);
+  return rc;
+}
+
+int auditlog_clear(auditlog& log) {
+  if (_auditlog_lock_write(log) != 0) return -1;
+  // Entries queued until now describe what is being cleared.
+  log.generation.fetch_add(1);
+  int rc = 0;
+  log.header.created = now_u32(time(nullptr));
+  log.header.entries = 0;
+  log.header.chsum = 0;
+  log.header.size = AUDITLOG_HEADER_SIZE;
+  const std::string data = log.dir + "/data";
+  if (kt::path_exists(data.c_str()) == 0 && kt::path_remove(data.c_str()) != 0) {
+    KT_LOG_ERR("path_remove %s failed", data.c_str());
+    rc = -1;
+  }
+  if (kt::path_create(data.c_str(), 0700) != 0) {
+    KT_LOG_ERR("path_create %s/data failed", log.dir.c_str());
+    rc = -1;
+  }
+  if (auditlog_write_header(log) != 0) rc = -1;
+  _auditlog_lock_unlock(log);
+  return rc;
+}
+
+int auditlog_backup_flush(auditlog& log, const std::function<int()>& copy) {
+  // The writer thread may hold an entry it took from the queue but has not written yet; a
+  // marker queued behind it tells when it is through.
+  if (log.queue && log.writer.joinable()) {
+    try {
+      auto marker = std::make_unique<auditlog_entry>();
+      marker->barrier = std::make_unique<std::promise<void>>();
+      std::future<void> reached = marker->barrier->get_future();
+      if (log.queue->enqueue(std::move(marker)) == 0) reached.wait();
+    } catch (const std::exception& e) {
+      KT_LOG_ERR("flush marker: %s", e.what());
+    }
+  }
+  if (_auditlog_lock_write(log) != 0) return -1;
+  if (log.queue) {
+    while (auto e = log.queue->dequeue()) {
+      if (*e) write_queued(log, **e);
+    }
+  }
+  const int rc = copy ? copy() : 0;
+  _auditlog_lock_unlock(log);
+  return rc;
+}
+
+}  // namespace orvane

@@ -1,0 +1,225 @@
+// getAuditLog and clearAuditLog.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <optional>
+
+#include "client.h"
+#include "config.h"
+#include "errors.h"
+#include "objects/auditlogs/auditlog.h"
+#include "objects/domains/domain.h"
+#include "objects/permissions/permissions.h"
+#include "objects/tokens/token.h"
+#include "objects/users/user.h"
+#include "processor.h"
+#include "utils/base64.h"
+#include "utils/ipv4.h"
+
+namespace orvane {
+
+namespace {
+
+// Leading decimal digits as a number (strtoul style: no digits gives 0); saturates.
+uint64_t parse_decimal(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  if (i < text.size() && text[i] == '+') ++i;
+  uint64_t v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+    if (v > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
+      return std::numeric_limits<uint64_t>::max();
+    }
+    v = v * 10 + digit;
+  }
+  return v;
+}
+
+bool contains_nocase(std::string_view hay, std::string_view needle) {
+  if (needle.size() > hay.size()) return false;
+  for (size_t i = 0; i + needle.size() <= hay.size(); ++i) {
+    size_t j = 0;
+    while (j < needle.size() && std::tolower(static_cast<unsigned char>(hay[i + j])) ==
+                                    std::tolower(static_cast<unsigned char>(needle[j]))) {
+      ++j;
+    }
+    if (j == needle.size()) return true;
+  }
+  return false;
+}
+
+// The child filters of getAuditLog; a filter applies when its child has a non-empty value.
+struct entry_filter {
+  std::string info;
+  std::string username;
+  std::optional<uint64_t> response_code;
+  std::optional<uint64_t> audit_code;
+  bool by_address = false;
+  bool address_valid = false;
+  kt::ipv4_address network{};
+
+  explicit entry_filter(const kt::xmldoc_node& cmd) {
+    auto value = [&cmd](const char* name) -> std::string_view {
+      const std::string* v = cmd.get_value(name);
+      return v != nullptr ? std::string_view(*v) : std::string_view();
+    };
+    info = value("auditInfo");
+    username = value("username");
+    if (!value("responseCode").empty()) response_code = parse_decimal(value("responseCode"));
+    if (!value("auditCode").empty()) audit_code = parse_decimal(value("auditCode"));
+    const std::string_view addr = value("remoteAddr");
+    if (!addr.empty()) {
+      by_address = true;
+      address_valid = kt::ipv4_parse_addr(addr, network) == 0;
+    }
+  }
+
+  bool pass(const auditlog_entry& e) const {
+    if (!info.empty() && e.has_info() && !contains_nocase(e.info(), info)) return false;
+    if (!username.empty() && e.has_username() && !contains_nocase(e.username(), username)) {
+      return false;
+    }
+    if (response_code && *response_code != e.response_code()) return false;
+    if (audit_code && *audit_code != e.audit_code()) return false;
+    if (by_address && e.has_address()) {
+      if (!address_valid || e.address_kind() != AUDITLOG_ADDRESS_IPV4) return false;
+      if (!kt::ipv4_address_in_network(e.address_v4(), network.address, network.prefix)) {
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
+std::string dotted(uint32_t address) {
+  kt::ipv4_address a;
+  a.address = address;
+  a.prefix = 32;
+  return kt::ipv4_to_string(a, false);
+}
+
+std::unique_ptr<kt::xmldoc_node> entry_xml(const auditlog_entry& e) {
+  auto node = kt::xmldoc_node::create("e");
+  node->attr_addval("ts", std::to_string(e.timestamp()));
+  node->attr_addval("api", e.api());
+  node->attr_addval("resCode", std::to_string(e.response_code()));
+  node->attr_addval("auditCode", std::to_string(e.audit_code()));
+  if (e.has_address() && e.address_kind() == AUDITLOG_ADDRESS_IPV4) {
+    node->attr_addval("remoteAddr4", dotted(e.address_v4()));
+  }
+  if (e.has_username()) {
+    auto u = kt::xmldoc_node::create("u");
+    u->set_value(e.username());
+    node->add_child(std::move(u));
+  }
+  if (e.has_info()) {
+    auto i = kt::xmldoc_node::create("i");
+    i->set_value(e.info());
+    node->add_child(std::move(i));
+  }
+  return node;
+}
+
+constexpr char kCsvHeader[] =
+    "Timestamp,API,\"Remote Address\",Username,\"Response Code\",\"Audit Code\",\"Audit "
+    "Info\"\r\n";
+
+void entry_csv(const auditlog_entry& e, std::string& out) {
+  const time_t ts = e.timestamp();
+  struct tm tm {};
+  localtime_r(&ts, &tm);
+  char line[64];
+  std::snprintf(line, sizeof line, "\"%04u-%02u-%02u %02u:%02u:%02u\",",
+                static_cast<unsigned>(tm.tm_year + 1900), static_cast<unsigned>(tm.tm_mon + 1),
+                static_cast<unsigned>(tm.tm_mday), static_cast<unsigned>(tm.tm_hour),
+                static_cast<unsigned>(tm.tm_min), static_cast<unsigned>(tm.tm_sec));
+  out += line;
+  out += e.api();
+  out += ',';
+  if (e.has_address() && e.address_kind() == AUDITLOG_ADDRESS_IPV4) out += dotted(e.address_v4());
+  out += ',';
+  out += e.username();
+  out += ',';
+  out += std::to_string(e.response_code());
+  out += ',';
+  out += std::to_string(e.audit_code());
+  out += ',';
+  if (e.has_info()) {
+    out += '"';
+    out += e.info();
+    out += '"';
+  }
+  out += "\r\n";
+}
+
+bool allowed(const domain& d, const token* t, uint32_t flags) {
+  if (t == nullptr || !t->usr) return false;
+  return permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, d.sys_res[SYS_RES_ORVANE], flags) ==
+         0;
+}
+
+}  // namespace
+
+uint32_t processor_get_auditlog(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                processor_result& r) {
+  (void)c;
+  (void)g;
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (!allowed(*d, t, PERM_READ)) return E_ACCESS_VIOLATION;
+  const kt::xmldoc_attr* from_attr = cmd.attr_get("from");
+  const kt::xmldoc_attr* to_attr = cmd.attr_get("to");
+  const kt::xmldoc_attr* api_attr = cmd.attr_get("api");
+  if (from_attr == nullptr || to_attr == nullptr || api_attr == nullptr) return E_INVALID_REQUEST;
+  constexpr uint64_t kMaxTime = std::numeric_limits<uint32_t>::max();
+  const uint64_t from = std::min(parse_decimal(from_attr->value), kMaxTime);
+  const uint64_t to = std::min(parse_decimal(to_attr->value), kMaxTime);
+  const std::string& api = api_attr->value;
+  const bool csv = cmd.attr_get("export") != nullptr;
+  const entry_filter filter(cmd);
+
+  // A handle of its own: its shared locks keep the writer out while an entry is read.
+  auto log = auditlog_open(d->log ? d->log->dir : path_auditlog_dir(d->id), true);
+  if (!log) return E_GENERIC;
+
+  auto answer = kt::xmldoc_node::create("auditlog");
+  std::string text;
+  if (csv) text = kCsvHeader;
+  auditlog_read_begin(*log, static_cast<time_t>(from), static_cast<time_t>(to));
+  for (;;) {
+    std::unique_ptr<auditlog_entry> e;
+    if (auditlog_read_entry(*log, &e) <= 0) break;
+    if (e->timestamp() < from || e->timestamp() > to) continue;
+    if (!api.empty() && e->api() != api) continue;
+    if (!filter.pass(*e)) continue;
+    if (csv) {
+      entry_csv(*e, text);
+    } else {
+      answer->add_child(entry_xml(*e));
+    }
+  }
+  log.reset();
+
+  if (csv) {
+    auto file = kt::xmldoc_node::create("file");
+    file->set_value(kt::base64encode_(text));
+    answer->add_child(std::move(file));
+  }
+  r.set_answer(std::move(answer));
+  return E_OK;
+}
+
+uint32_t processor_clear_auditlog(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                  processor_result& r) {
+  (void)g;
+  (void)r;
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (!allowed(*d, t, PERM_WRITE)) return E_ACCESS_VIOLATION;
+  if (!d->log || auditlog_clear(*d->log) != 0) return E_GENERIC;
+  audit_command(c, *d, t, cmd, E_OK, "audit log cleared. / %s", audit_text(cmd));
+  return E_OK;
+}
+
+}  // namespace orvane

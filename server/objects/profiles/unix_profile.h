@@ -1,0 +1,66 @@
+// NSS profiles: views of some of a domain's users and groups as Unix passwd and group entries,
+// served to the name-service lookups of client hosts.
+#ifndef ORVANE_OBJECTS_PROFILES_UNIX_PROFILE_H_
+#define ORVANE_OBJECTS_PROFILES_UNIX_PROFILE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "hashtable/hashtable.h"
+#include "utils/refobj.h"
+
+namespace orvane {
+
+class domain;
+class user;
+class group;
+
+// Record sizes of the profile files.
+constexpr uint32_t UNIX_PROFILE_RECORD_SIZE = 784;
+constexpr uint32_t UNIX_PROFILE_USER_RECORD_SIZE = 784;
+constexpr uint32_t UNIX_PROFILE_GROUP_RECORD_SIZE = 272;
+constexpr uint32_t UNIX_PROFILE_MEMBEROF_RECORD_SIZE = 8;
+
+constexpr uint8_t UNIX_PROFILE_USER_SU = 0x1;
+
+class unix_profile_user : public kt::ref_object {
+ public:
+  unix_profile_user();
+  ~unix_profile_user() override;
+
+  kt::ref_ptr<user> usr;
+  uint32_t uid = 0;
+  std::string home;
+  std::string shell;
+  uint8_t flags = 0;
+};
+
+class unix_profile_group : public kt::ref_object {
+ public:
+  unix_profile_group();
+  ~unix_profile_group() override;
+
+  kt::ref_ptr<group> grp;
+  uint32_t gid = 0;
+};
+
+class unix_profile : public kt::ref_object {
+ public:
+  unix_profile();
+  ~unix_profile() override;
+
+  uint64_t id = 0;
+  kt::ref_ptr<domain> dom;
+  std::string name;
+  std::string descr;
+  kt::hashtable<std::string, kt::ref_ptr<unix_profile_user>> users_by_name;
+  kt::hashtable<uint32_t, kt::ref_ptr<unix_profile_user>> users_by_uid;
+  kt::hashtable<std::string, kt::ref_ptr<unix_profile_group>> groups_by_name;
+  kt::hashtable<uint32_t, kt::ref_ptr<unix_profile_group>> groups_by_gid;
+  kt::hashtable<uint64_t, kt::ref_ptr<unix_profile>> includes;     // included profiles
+  kt::hashtable<uint64_t, kt::ref_ptr<unix_profile>> included_by;  // profiles including this
+};
+
+}  // namespace orvane
+
+#endif  // ORVANE_OBJECTS_PROFILES_UNIX_PROFILE_H_

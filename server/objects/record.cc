@@ -1,0 +1,18 @@
+#include "objects/record.h"
+
+#include "config.h"
+
+namespace orvane {
+
+kt::filedb_fixed record_file(const std::string& path, uint32_t record_size, mode_t create_mode) {
+  kt::filedb_fixed db;
+  db.init(path, record_size, RECORD_KEY_ID, 0, create_mode);
+  return db;
+}
+
+kt::filedb_fixed domain_record_file(uint64_t domain_id, const std::string& name,
+                                    uint32_t record_size, mode_t create_mode) {
+  return record_file(path_domain_file(domain_id, name.c_str()), record_size, create_mode);
+}
+
+}  // namespace orvane

@@ -1,0 +1,86 @@
+// Record I/O shared by the object modules: packing fields into the fixed records of their files
+// (little-endian, unaligned, zero-filled) and opening a domain's record file.
+#ifndef ORVANE_OBJECTS_RECORD_H_
+#define ORVANE_OBJECTS_RECORD_H_
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/filedb_fixed.h"
+
+namespace orvane {
+
+// A zero-filled record being built or read.
+class record {
+ public:
+  explicit record(uint32_t size) : bytes_(size, 0) {}
+  record(const uint8_t* data, uint32_t size) : bytes_(data, data + size) {}
+
+  uint8_t* data() { return bytes_.data(); }
+  const uint8_t* data() const { return bytes_.data(); }
+  uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
+
+  void put_u8(size_t off, uint8_t v) { put(off, &v, 1); }
+  void put_u16(size_t off, uint16_t v) { put_le(off, v, 2); }
+  void put_u32(size_t off, uint32_t v) { put_le(off, v, 4); }
+  void put_u64(size_t off, uint64_t v) { put_le(off, v, 8); }
+  void put_bytes(size_t off, const void* p, size_t n) { put(off, p, n); }
+  // Writes text zero-terminated into a field of the given width (cut to width - 1 bytes).
+  void put_str(size_t off, size_t width, std::string_view text) {
+    const size_t n = text.size() < width ? text.size() : width - 1;
+    put(off, text.data(), n);
+    put_zero(off + n, width - n);
+  }
+
+  uint8_t get_u8(size_t off) const { return static_cast<uint8_t>(get_le(off, 1)); }
+  uint16_t get_u16(size_t off) const { return static_cast<uint16_t>(get_le(off, 2)); }
+  uint32_t get_u32(size_t off) const { return static_cast<uint32_t>(get_le(off, 4)); }
+  uint64_t get_u64(size_t off) const { return get_le(off, 8); }
+  // Reads a zero-terminated text field; a field without terminator yields all its bytes.
+  std::string get_str(size_t off, size_t width) const {
+    if (off >= bytes_.size()) return {};
+    if (off + width > bytes_.size()) width = bytes_.size() - off;
+    const char* p = reinterpret_cast<const char*>(bytes_.data() + off);
+    return std::string(p, strnlen(p, width));
+  }
+  void get_bytes(size_t off, void* out, size_t n) const {
+    if (off + n <= bytes_.size()) std::memcpy(out, bytes_.data() + off, n);
+  }
+
+ private:
+  void put(size_t off, const void* p, size_t n) {
+    if (off + n <= bytes_.size() && n > 0) std::memcpy(bytes_.data() + off, p, n);
+  }
+  void put_zero(size_t off, size_t n) {
+    if (off + n <= bytes_.size() && n > 0) std::memset(bytes_.data() + off, 0, n);
+  }
+  void put_le(size_t off, uint64_t v, size_t n) {
+    if (off + n > bytes_.size()) return;
+    for (size_t i = 0; i < n; ++i) bytes_[off + i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+  uint64_t get_le(size_t off, size_t n) const {
+    if (off + n > bytes_.size()) return 0;
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(bytes_[off + i]) << (8 * i);
+    return v;
+  }
+
+  std::vector<uint8_t> bytes_;
+};
+
+// The key of every server record: its 64-bit identifier in the first 8 bytes.
+constexpr uint32_t RECORD_KEY_ID = 7;
+
+// Descriptor of a record file keyed by identifier (key type 7).
+kt::filedb_fixed record_file(const std::string& path, uint32_t record_size,
+                             mode_t create_mode = 0644);
+// Descriptor of the file <current>/<domain id>/<name>.
+kt::filedb_fixed domain_record_file(uint64_t domain_id, const std::string& name,
+                                    uint32_t record_size, mode_t create_mode = 0644);
+
+}  // namespace orvane
+
+#endif  // ORVANE_OBJECTS_RECORD_H_

@@ -1,0 +1,53 @@
+// Resource records: the "resources" file, the start-up loader that links the resource tree and
+// finds the domain's six system resources, and removal of a resource with its subtree.
+#ifndef ORVANE_OBJECTS_RESOURCES_RESOURCES_H_
+#define ORVANE_OBJECTS_RESOURCES_RESOURCES_H_
+
+#include <cstdint>
+#include <string_view>
+
+#include "objects/resources/resource.h"
+#include "utils/refobj.h"
+
+namespace orvane {
+
+class domain;
+
+// A new empty resource.
+kt::ref_ptr<resource> resource_create();
+
+// Reads the domain's resources into d.resources_by_name/by_id, links the tree and fills
+// d.sys_res[] in sys_resource order. A resource whose parent is missing (or whose parent chain
+// would loop) is removed with its subtree. Duplicate identifiers or names are skipped. Returns
+// 0; -1 when "ORVANE" is missing, -2 when one of the five others is; or the store's result when
+// the file can't be read.
+int resources_load(domain& d);
+
+// Writes a new record under a fresh identifier (the parent identifier is taken from r.parent)
+// and stores identifier and parent identifier in r on success. On failure r is unchanged and
+// the store's result is returned.
+int resource_db_add(domain& d, resource& r);
+// Rewrites the record of r.id (type, parent identifier from r.parent, flags, name).
+int resource_db_edit(domain& d, const resource& r);
+int resource_db_del(domain& d, const resource& r);
+
+// Empties the resource's attributes, permissions and children tables and drops its parent
+// link.
+void resource_flush(resource& r);
+
+// Removes r and its whole subtree, depth first: for each resource the record, its permissions
+// (record and member-table entry), its attributes (records) and its entries in the domain's
+// tables. A record the store refuses ends that resource's removal with the store's result; a
+// child that can't be removed stays. The caller takes r out of its parent's children table.
+int _resource_remove(domain& d, resource& r);
+
+// 1 when r or one of its ancestors has the identifier, else 0.
+int _resource_trace_id(const resource& r, uint64_t id);
+
+// Lookups in the domain's tables (read lock held only for the lookup).
+kt::ref_ptr<resource> resource_get_by_id(domain& d, uint64_t id);
+kt::ref_ptr<resource> resource_get_by_name(domain& d, std::string_view name);
+
+}  // namespace orvane
+
+#endif  // ORVANE_OBJECTS_RESOURCES_RESOURCES_H_

@@ -1,0 +1,27 @@
+// Change notifications: every successful insert, edit and remove of a directory object is told to
+// the WebSocket clients that bound a token, from the scheduler thread.
+#ifndef ORVANE_OBJECTS_TASKS_TASKS_H_
+#define ORVANE_OBJECTS_TASKS_TASKS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace orvane {
+
+struct globals;
+
+constexpr int CHANGE_INSERT = 1;
+constexpr int CHANGE_EDIT = 2;
+constexpr int CHANGE_REMOVE = 3;
+
+// The change document sent to the clients (at most 1,023 characters).
+std::string task_change_document(uint64_t domain_id, uint64_t user_id, uint64_t obj_id,
+                                 const char* obj_type, int change_type);
+
+// Queues the change notification on the scheduler; the caller does not wait. Returns 0.
+int task_notify_clients_change(globals& g, uint64_t domain_id, uint64_t user_id, uint64_t obj_id,
+                               const char* obj_type, int change_type);
+
+}  // namespace orvane
+
+#endif  // ORVANE_OBJECTS_TASKS_TASKS_H_

@@ -1,0 +1,111 @@
+#include "objects/tokens/tokens.h"
+
+#include <time.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "globals.h"
+#include "objects/domains/domain.h"
+#include "objects/users/user.h"
+#include "utils/base64.h"
+#include "utils/crypto.h"
+#include "utils/logger.h"
+#include "utils/uid.h"
+
+namespace orvane {
+
+namespace {
+
+using token_table = kt::hashtable<std::string, kt::ref_ptr<token>>;
+
+// Removes, under one hold of the write lock, every token for which match(token) is true.
+template <class Match>
+void tokens_remove_matching(token_table& table, Match&& match) {
+  std::unique_lock lock(table.rwlock());
+  table.remove_if([&](const std::string&, kt::ref_ptr<token>& t) { return t && match(*t); });
+}
+
+}  // namespace
+
+kt::ref_ptr<token> token_create(globals& g, domain& d, kt::ref_ptr<user> u) {
+  if (!g.aes || !u) return {};
+  kt::ref_ptr<token> t;
+  try {
+    t = kt::make_ref<token>();
+  } catch (const std::bad_alloc&) {
+    KT_LOG_ERR("%s(): %s", "calloc", "out of memory");
+    return {};
+  }
+  const uint32_t now = static_cast<uint32_t>(::time(nullptr));
+  t->id = kt::uid_time_seq();
+  char plain[256];
+  const int n = std::snprintf(plain, sizeof plain, "%s;%lu;%u", g.machine_id_text.c_str(),
+                              static_cast<unsigned long>(t->id), now);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof plain) return {};
+  const std::string cipher = kt::aes256_encrypt(*g.aes, plain, static_cast<size_t>(n));
+  if (cipher.empty()) {
+    KT_LOG_ERR("aes256_encrypt failed");
+    return {};
+  }
+  t->key = kt::base64encode_(cipher);
+  const uint32_t ttl = d.expire_token_sec.load(std::memory_order_relaxed);
+  t->expire.store(ttl == 0 ? 0 : now + ttl, std::memory_order_relaxed);
+  t->dom = kt::ref_ptr<domain>(&d);
+  t->usr = std::move(u);
+  if (g.tokens.insert_rw(t->key, t) != 0) return {};
+  return t;
+}
+
+void token_destroy(globals& g, std::string_view key) {
+  g.tokens.remove_rw(key);
+}
+
+void token_remove_by_user(globals& g, const user& u) {
+  const uint64_t domain_id = u.dom ? u.dom->id : 0;
+  tokens_remove_matching(g.tokens, [&](const token& t) {
+    return t.usr && t.usr->id == u.id && t.dom && t.dom->id == domain_id;
+  });
+}
+
+void token_remove_by_domain(globals& g, const domain& d) {
+  tokens_remove_matching(g.tokens, [&](const token& t) { return t.dom && t.dom->id == d.id; });
+}
+
+int tokens_sweep(globals& g, uint32_t now) {
+  int removed = 0;
+  for (;;) {
+    kt::ref_ptr<token> expired;
+    {
+      std::shared_lock lock(g.tokens.rwlock());
+      g.tokens.for_each([&](const std::string&, kt::ref_ptr<token>& t) {
+        const uint32_t expire = t ? t->expire.load(std::memory_order_relaxed) : 0;
+        if (expire != 0 && expire < now) {
+          expired = t;
+          return false;
+        }
+        return true;
+      });
+    }
+    if (!expired) return removed;
+    {
+      // Remove exactly the token found, unless a request refreshed it meanwhile.
+      std::unique_lock lock(g.tokens.rwlock());
+      const uint32_t expire = expired->expire.load(std::memory_order_relaxed);
+      if (kt::ref_ptr<token>* cur = g.tokens.find_nl(expired->key);
+          cur != nullptr && *cur == expired && expire != 0 && expire < now) {
+        g.tokens.remove_l(expired->key);
+        ++removed;
+      }
+    }
+  }
+}
+
+int tokens_cleaner_cbk_sched(globals& g) {
+  return tokens_sweep(g, static_cast<uint32_t>(::time(nullptr)));
+}
+
+}  // namespace orvane

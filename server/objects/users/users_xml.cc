@@ -1,0 +1,416 @@
+// The user management commands: userInsert, userEdit, userRemove, userChangePwd, userSearch.
+#include <regex.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "client.h"
+#include "errors.h"
+#include "globals.h"
+#include "objects/attributes/attribute.h"
+#include "objects/attributes/attributes.h"
+#include "objects/auditlogs/auditlog.h"
+#include "objects/domains/domain.h"
+#include "objects/groups/groups.h"
+#include "objects/permissions/permissions.h"
+#include "objects/record.h"
+#include "objects/tasks/tasks.h"
+#include "objects/tokens/token.h"
+#include "objects/tokens/tokens.h"
+#include "objects/users/users.h"
+#include "objects/users/users_internal.h"
+#include "processor.h"
+#include "utils/logger.h"
+#include "utils/numbers.h"
+#include "xmldoc/xmldoc.h"
+
+namespace orvane {
+
+namespace {
+
+// The longest name the users file keeps whole (its field holds 127 bytes and a terminator).
+constexpr size_t kMaxStoredName = USER_REC_UNAME_SIZE - 1;
+
+using group_list = std::vector<kt::ref_ptr<group>>;
+
+// A name the command accepts: valid, and short enough to survive a restart unchanged.
+int check_username(std::string_view name) {
+  if (const int rc = validate_user_username(name); rc != 0) return rc;
+  return name.size() > kMaxStoredName ? static_cast<int>(E_USERNAME_TOO_LONG) : 0;
+}
+
+// The "flags" attribute as decimal (absent or empty: 0). A value beyond 32 bits saturates, so
+// it can't pass for a smaller one.
+uint32_t parse_flags(const kt::xmldoc_node& u) {
+  const kt::xmldoc_attr* a = u.attr_get("flags");
+  if (a == nullptr) return 0;
+  const uint64_t v = user_parse_decimal(a->value);
+  return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+// The caller's right on the domain's OrvaneUsers resource: 0 or E_ACCESS_VIOLATION.
+uint32_t check_right(const domain& d, const token* t, uint32_t flags) {
+  if (t == nullptr || !t->usr) return E_ACCESS_VIOLATION;
+  return permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, d.sys_res[SYS_RES_USERS], flags) == 0
+             ? E_OK
+             : E_ACCESS_VIOLATION;
+}
+
+uint64_t actor_id(const token* t) {
+  return t != nullptr && t->usr ? t->usr->id : 0;
+}
+
+// Resolves the groups of a "memberof" element, child by child: 0x10 for a child that is not a
+// "g" with an "id", 0x608 for AllUsers, 0x605 for an unknown id.
+uint32_t memberof_resolve(domain& d, const kt::xmldoc_node& memberof, group_list* out) {
+  for (const auto& child : memberof.children()) {
+    const kt::xmldoc_attr* id = child->attr_get("id");
+    if (child->name() != "g" || id == nullptr) return E_INVALID_REQUEST;
+    const uint64_t gid = user_parse_decimal(id->value);
+    if (d.all_users && d.all_users->id == gid) return E_GROUP_ALLUSERS_MEMBERSHIP;
+    kt::ref_ptr<group> gr = d.groups_by_id.get_rw(gid);
+    if (!gr) return E_GROUP_MEMBER_NOT_FOUND;
+    if ((gr->flags & GROUP_FLAG_ALL_USERS) != 0) return E_GROUP_ALLUSERS_MEMBERSHIP;
+    out->push_back(std::move(gr));
+  }
+  return E_OK;
+}
+
+bool list_has(const group_list& list, uint64_t id) {
+  for (const kt::ref_ptr<group>& gr : list) {
+    if (gr->id == id) return true;
+  }
+  return false;
+}
+
+// Makes the listed groups exactly the user's direct groups: member records and both sides of
+// the in-memory links. A refused member record write does not stop the assignment.
+void assign_membership(domain& d, user& u, const group_list& list) {
+  group_list current;
+  {
+    std::shared_lock lock(u.groups.rwlock());
+    u.groups.for_each([&](const uint64_t&, kt::ref_ptr<group>& gr) { current.push_back(gr); });
+  }
+  for (const kt::ref_ptr<group>& gr : current) {
+    if (list_has(list, gr->id)) continue;
+    group_member_db_remove(d, *gr, MEMBER_USER, u.id);
+    group_unlink_user(*gr, u);
+  }
+  for (const kt::ref_ptr<group>& gr : list) {
+    if (u.groups.get_rw(gr->id)) continue;
+    if (const int rc = group_member_db_add(d, *gr, MEMBER_USER, u.id); rc != 0) {
+      KT_LOG_WARN("user %s: member record of group %s not written (%d)", u.uname.c_str(),
+                  gr->name.c_str(), rc);
+    }
+    group_link_user(*gr, u);
+  }
+}
+
+// The new forms of a password, computed before anything changes.
+struct password_forms {
+  uint8_t digest[USER_DIGEST_SIZE] = {};
+  char nss[USER_NSS_PASSWORD_SIZE] = {};
+};
+
+uint32_t make_password_forms(std::string_view password, password_forms* out) {
+  if (_user_password2hash(password, USER_PASSWORD_SHA512, out->digest, sizeof out->digest) != 0 ||
+      _user_password2nsspassword(password, out->nss, sizeof out->nss) != 0) {
+    KT_LOG_ERR("password forms could not be computed");
+    return E_GENERIC;
+  }
+  return E_OK;
+}
+
+void apply_password_forms(user& u, const password_forms& f, uint32_t now) {
+  std::memcpy(u.digest, f.digest, sizeof f.digest);
+  std::memcpy(u.nss_password, f.nss, sizeof f.nss);
+  u.pwd_changed = now;
+}
+
+// Frees a compiled expression when it goes out of scope.
+class regex_holder {
+ public:
+  regex_holder() = default;
+  ~regex_holder() {
+    if (compiled_) regfree(&re_);
+  }
+  regex_holder(const regex_holder&) = delete;
+  regex_holder& operator=(const regex_holder&) = delete;
+
+  int compile(const char* pattern, int cflags) {
+    const int rc = regcomp(&re_, pattern, cflags);
+    compiled_ = rc == 0;
+    return rc;
+  }
+  bool match(const char* text) const { return regexec(&re_, text, 0, nullptr, 0) == 0; }
+
+ private:
+  regex_t re_{};
+  bool compiled_ = false;
+};
+
+std::unique_ptr<kt::xmldoc_node> user_search_element(const domain& d, user& u, uint32_t now) {
+  auto e = kt::xmldoc_node::create("u");
+  e->attr_addval("id", std::to_string(u.id));
+  e->attr_addval("uname", u.uname);
+  e->attr_addval("flags", std::to_string(u.flags));
+  {
+    std::shared_lock lock(u.groups.rwlock());
+    if (u.groups.count() > 0) {
+      auto memberof = kt::xmldoc_node::create("memberof");
+      u.groups.for_each([&](const uint64_t&, kt::ref_ptr<group>& gr) {
+        auto ge = kt::xmldoc_node::create("g");
+        ge->attr_addval("id", std::to_string(gr->id));
+        ge->attr_addval("name", gr->name);
+        memberof->add_child(std::move(ge));
+      });
+      e->add_child(std::move(memberof));
+    }
+  }
+  auto info = kt::xmldoc_node::create("info");
+  if (kt::ref_ptr<attribute> name = u.attributes.get_rw("name")) {
+    auto ne = kt::xmldoc_node::create("name");
+    ne->set_value(attribute_value_text(*name));
+    info->add_child(std::move(ne));
+  }
+  auto pwd = kt::xmldoc_node::create("pwdCh");
+  pwd->set_value(std::to_string(u.pwd_changed));
+  if (_user_password_expire_check_at(d, u, now) == 1) pwd->attr_addval("expired", "0");
+  info->add_child(std::move(pwd));
+  e->add_child(std::move(info));
+  return e;
+}
+
+}  // namespace
+
+uint32_t processor_user_insert(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                               processor_result& r) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (const uint32_t rc = check_right(*d, t, PERM_WRITE); rc != 0) return rc;
+  const kt::xmldoc_node* un = cmd.get("u");
+  if (un == nullptr) return E_INVALID_REQUEST;
+  const kt::xmldoc_attr* name = un->attr_get("uname");
+  if (name == nullptr) return E_INVALID_REQUEST;
+  const std::string* password = un->get_value("p");
+  if (password == nullptr || password->empty()) return E_PASSWORD_REQUIRED;
+  const uint32_t flags = parse_flags(*un);
+  if ((flags & USER_FLAG_SYSTEM) != 0) return E_USER_INVALID_FLAGS;
+  if (const int rc = check_username(name->value); rc != 0) return static_cast<uint32_t>(rc);
+  if (const uint32_t rc = _user_check_password_policy(*d, password); rc != 0) return rc;
+  if (d->users_by_name.get_rw(name->value)) return E_USER_EXISTS;
+  group_list groups;
+  const kt::xmldoc_node* memberof = un->get("memberof");
+  if (memberof != nullptr) {
+    if (const uint32_t rc = memberof_resolve(*d, *memberof, &groups); rc != 0) return rc;
+  }
+
+  kt::ref_ptr<user> u = user_create();
+  if (!u) return E_NO_MEMORY;
+  u->uname = name->value;
+  u->flags = flags;
+  if (user_set_password_forms(*u, *password) != 0) return E_GENERIC;
+  if (const int rc = user_db_add(*d, *u); rc != 0) return static_cast<uint32_t>(rc);
+  u->dom = kt::ref_ptr<domain>(d);
+  if (memberof != nullptr) assign_membership(*d, *u, groups);
+  d->users_by_name.insert_rw(u->uname, u);
+  d->users_by_id.insert_rw(u->id, u);
+
+  task_notify_clients_change(g, d->id, actor_id(t), u->id, "user", CHANGE_INSERT);
+  auto inserted = kt::xmldoc_node::create("insertedId");
+  inserted->set_value(std::to_string(u->id));
+  r.set_answer(std::move(inserted));
+  audit_command(c, *d, t, cmd, E_OK, "user %s (%lu) added / %s", u->uname.c_str(),
+                static_cast<unsigned long>(u->id), audit_text(cmd));
+  return E_OK;
+}
+
+uint32_t processor_user_edit(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                             processor_result&) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (const uint32_t rc = check_right(*d, t, PERM_WRITE); rc != 0) return rc;
+  const kt::xmldoc_node* un = cmd.get("u");
+  if (un == nullptr) return E_INVALID_REQUEST;
+  const kt::xmldoc_attr* name = un->attr_get("uname");
+  if (un->attr_get("id") == nullptr && name == nullptr) return E_INVALID_REQUEST;
+  const uint32_t flags = parse_flags(*un);
+  if ((flags & USER_FLAG_SYSTEM) != 0) return E_USER_INVALID_FLAGS;
+  if (name != nullptr) {
+    if (const int rc = check_username(name->value); rc != 0) return static_cast<uint32_t>(rc);
+  }
+  group_list groups;
+  const kt::xmldoc_node* memberof = un->get("memberof");
+  if (memberof != nullptr) {
+    if (const uint32_t rc = memberof_resolve(*d, *memberof, &groups); rc != 0) return rc;
+  }
+  kt::ref_ptr<user> u = user_from_xml(*d, *un);
+  if (!u) return E_USER_NOT_FOUND;
+
+  // Every check runs before anything changes.
+  uint32_t new_flags = flags;
+  if ((u->flags & USER_FLAG_SYSTEM) != 0) {
+    if (flags != 0) return E_USER_INVALID_FLAGS;
+    bool administrators = false;
+    for (const kt::ref_ptr<group>& gr : groups) {
+      administrators |= (gr->flags & GROUP_FLAG_ADMINISTRATORS) != 0;
+    }
+    if (!administrators) return E_ADMIN_MUST_BE_ADMINISTRATOR;
+    new_flags = u->flags;
+  }
+  const bool rename = name != nullptr && name->value != u->uname;
+  if (rename) {
+    kt::ref_ptr<user> other = d->users_by_name.get_rw(name->value);
+    if (other && other.get() != u.get()) return E_USER_EXISTS;
+  }
+  const std::string* password = un->get_value("p");
+  const bool new_password = password != nullptr && !password->empty();
+  password_forms forms;
+  if (new_password) {
+    if (const uint32_t rc = _user_check_password_policy(*d, password); rc != 0) return rc;
+    if (const uint32_t rc = make_password_forms(*password, &forms); rc != 0) return rc;
+  }
+  const uint32_t now = user_now();
+
+  // The record is written first; memory changes only when the store took it.
+  if (new_flags != u->flags || rename || memberof != nullptr || new_password) {
+    record rec(USER_RECORD_SIZE);
+    user_to_record(*u, rec);
+    rec.put_u32(USER_REC_FLAGS, new_flags);
+    if (rename) rec.put_str(USER_REC_UNAME, USER_REC_UNAME_SIZE, name->value);
+    if (new_password) {
+      rec.put_bytes(USER_REC_DIGEST, forms.digest, USER_DIGEST_SIZE);
+      rec.put_str(USER_REC_NSS_PASSWORD, USER_NSS_PASSWORD_SIZE, forms.nss);
+      rec.put_u32(USER_REC_PWD_CHANGED, now);
+    }
+    if (const int rc = user_record_edit(*d, rec); rc != 0) {
+      KT_LOG_ERR("%s: user_db_edit() failed.", u->uname.c_str());
+      return static_cast<uint32_t>(rc);
+    }
+  }
+  u->flags = new_flags;
+  if (rename) {
+    std::unique_lock lock(d->users_by_name.rwlock());
+    if (kt::ref_ptr<user>* cur = d->users_by_name.find_nl(u->uname);
+        cur != nullptr && cur->get() == u.get()) {
+      d->users_by_name.remove_l(u->uname);
+    }
+    u->uname = name->value;
+    d->users_by_name.insert_l(u->uname, u);
+  }
+  if (new_password) apply_password_forms(*u, forms, now);
+  if (memberof != nullptr) assign_membership(*d, *u, groups);
+
+  task_notify_clients_change(g, d->id, actor_id(t), u->id, "user", CHANGE_EDIT);
+  audit_command(c, *d, t, cmd, E_OK, "user %s (%lu) edited / %s", u->uname.c_str(),
+                static_cast<unsigned long>(u->id), audit_text(cmd));
+  return E_OK;
+}
+
+uint32_t processor_user_remove(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                               processor_result&) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (const uint32_t rc = check_right(*d, t, PERM_WRITE); rc != 0) return rc;
+  kt::ref_ptr<user> u = user_from_xml(*d, cmd);
+  if (!u) return E_USER_NOT_FOUND;
+  if (u->id == actor_id(t)) return E_REMOVE_OWN_ACCOUNT;
+  if ((u->flags & USER_FLAG_SYSTEM) != 0) return E_ADMIN_REMOVE;
+  const int rc = user_remove(*d, *u);
+  token_remove_by_user(g, *u);
+  if (rc != 0) return static_cast<uint32_t>(rc);
+
+  task_notify_clients_change(g, d->id, actor_id(t), u->id, "user", CHANGE_REMOVE);
+  audit_command(c, *d, t, cmd, E_OK, "user %s (%lu) removed / %s", u->uname.c_str(),
+                static_cast<unsigned long>(u->id), audit_text(cmd));
+  return E_OK;
+}
+
+namespace {
+
+// user_set_password: the checks and the change of userChangePwd, once the target is known.
+uint32_t user_set_password(domain& d, user& u, const kt::xmldoc_node& un, bool privileged) {
+  const std::string* password = un.get_value("p");
+  if (password == nullptr || password->empty()) return E_INVALID_REQUEST;
+  const std::string* old = un.get_value("o");
+  const bool has_old = old != nullptr && !old->empty();
+  if (!privileged) {
+    if (!has_old) return E_OWN_PASSWORD_WITHOUT_OLD;
+    if (_user_password_compare(u, *old) != 0) return E_INVALID_OLD_PASSWORD;
+  }
+  if (const uint32_t rc = _user_check_password_policy(d, password); rc != 0) return rc;
+  password_forms forms;
+  if (has_old) {
+    uint8_t old_digest[USER_DIGEST_SIZE];
+    if (_user_password2hash(*old, USER_PASSWORD_SHA512, old_digest, sizeof old_digest) != 0 ||
+        _user_password2hash(*password, USER_PASSWORD_SHA512, forms.digest, sizeof forms.digest) !=
+            0) {
+      return E_GENERIC;
+    }
+    if (kt::bytecmp_ct(old_digest, forms.digest, USER_DIGEST_SIZE) == 0) {
+      return E_PASSWORD_SAME_AS_OLD;
+    }
+  }
+  if (const uint32_t rc = make_password_forms(*password, &forms); rc != 0) return rc;
+  const uint32_t now = user_now();
+  const uint32_t flags = u.flags & ~USER_FLAG_PWD_MUST_CHANGE;
+
+  record rec(USER_RECORD_SIZE);
+  user_to_record(u, rec);
+  rec.put_u32(USER_REC_FLAGS, flags);
+  rec.put_bytes(USER_REC_DIGEST, forms.digest, USER_DIGEST_SIZE);
+  rec.put_str(USER_REC_NSS_PASSWORD, USER_NSS_PASSWORD_SIZE, forms.nss);
+  rec.put_u32(USER_REC_PWD_CHANGED, now);
+  if (const int rc = user_record_edit(d, rec); rc != 0) {
+    KT_LOG_ERR("%s: user_db_edit() failed.", u.uname.c_str());
+    return static_cast<uint32_t>(rc);
+  }
+  apply_password_forms(u, forms, now);
+  u.flags = flags;
+  return E_OK;
+}
+
+}  // namespace
+
+uint32_t processor_user_password(client& c, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
+                                 processor_result&) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  kt::ref_ptr<user> u = user_from_xml(*d, cmd);
+  if (!u) return E_USER_NOT_FOUND;
+  const bool privileged = t != nullptr && t->usr && t->usr->id != u->id;
+  uint32_t rc = privileged ? check_right(*d, t, PERM_WRITE) : E_OK;
+  if (rc == E_OK) rc = user_set_password(*d, *u, *cmd.get("u"), privileged);
+  audit_command_as(c, *d, u->uname.c_str(), cmd, rc, "%s", audit_text(cmd));
+  return rc;
+}
+
+uint32_t processor_user_search(client&, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
+                               processor_result& r) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (const uint32_t rc = check_right(*d, t, PERM_READ); rc != 0) return rc;
+  const kt::xmldoc_node* s = cmd.get("s");
+  if (s == nullptr) return E_INVALID_REQUEST;
+  const kt::xmldoc_attr* opt = s->attr_get("opt");
+  if (opt == nullptr) opt = cmd.attr_get("opt");
+  const uint64_t options = opt != nullptr ? user_parse_decimal(opt->value) : 0;
+  const std::string pattern = s->value().empty() ? std::string(".*") : s->value();
+
+  regex_holder re;
+  int cflags = REG_EXTENDED | REG_NOSUB;
+  if ((options & 0x1) == 0) cflags |= REG_ICASE;
+  if (re.compile(pattern.c_str(), cflags) != 0) return E_INVALID_REGEX;
+
+  const uint32_t now = user_now();
+  auto users = kt::xmldoc_node::create("users");
+  {
+    std::shared_lock lock(d->users_by_id.rwlock());
+    d->users_by_id.for_each([&](const uint64_t&, kt::ref_ptr<user>& u) {
+      if (re.match(u->uname.c_str())) users->add_child(user_search_element(*d, *u, now));
+    });
+  }
+  r.set_answer(std::move(users));
+  return E_OK;
+}
+
+}  // namespace orvane

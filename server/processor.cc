@@ -1,0 +1,239 @@
+#include "processor.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+
+#include "client.h"
+#include "errors.h"
+#include "globals.h"
+#include "objects/auditlogs/auditlog.h"
+#include "objects/authorityclient/authorityclient.h"
+#include "objects/domains/domain.h"
+#include "objects/tokens/token.h"
+#include "objects/users/auth.h"
+#include "objects/users/users.h"
+#include "utils/logger.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr uint16_t T = PROCESSOR_TOKEN;
+constexpr uint16_t D = PROCESSOR_DOMAIN;
+constexpr uint16_t X = PROCESSOR_EXCLUSIVE;
+constexpr uint16_t A = PROCESSOR_AUDIT;
+
+constexpr uint16_t MGMT = API_MANAGEMENT;
+constexpr uint16_t AUTHN = API_AUTHENTICATION;
+constexpr uint16_t AUTHZ = API_AUTHORIZATION;
+constexpr uint16_t NSS = API_NSS_PROFILES;
+
+constexpr bool MOD = true;  // changes objects of its domain
+constexpr bool READ = false;
+
+}  // namespace
+
+// clang-format off
+const processor_function processor_functions[] = {
+    {"domainInsert",       A | D | T, MGMT,  nullptr, MOD},
+    {"domainEdit",         A | D | T, MGMT,  nullptr, MOD},
+    {"domainRemove",       A | D | T, MGMT,  nullptr, MOD},
+    {"domainSearch",       D | T,     MGMT,  nullptr, READ},
+    {"attrInsert",         A | D | T, MGMT,  nullptr, MOD},
+    {"attrEdit",           A | D | T, MGMT,  nullptr, MOD},
+    {"attrRemove",         A | D | T, MGMT,  nullptr, MOD},
+    {"attrSearch",         D,         MGMT,  nullptr, READ},
+    {"userInsert",         A | D | T, MGMT,  processor_user_insert, MOD},
+    {"userEdit",           A | D | T, MGMT,  processor_user_edit, MOD},
+    {"userRemove",         A | D | T, MGMT,  processor_user_remove, MOD},
+    {"userChangePwd",      A | D,     MGMT,  processor_user_password, MOD},
+    {"userSearch",         D | T,     MGMT,  processor_user_search, READ},
+    {"groupInsert",        A | D | T, MGMT,  nullptr, MOD},
+    {"groupEdit",          A | D | T, MGMT,  nullptr, MOD},
+    {"groupRemove",        A | D | T, MGMT,  nullptr, MOD},
+    {"groupSearch",        D | T,     MGMT,  nullptr, READ},
+    {"netClientInsert",    A | D | T, MGMT,  nullptr, MOD},
+    {"netClientEdit",      A | D | T, MGMT,  nullptr, MOD},
+    {"netClientRemove",    A | D | T, MGMT,  nullptr, MOD},
+    {"netClientSearch",    D | T,     MGMT,  nullptr, READ},
+    {"netClientGetPfx",    A | D | T, MGMT,  nullptr, READ},
+    {"pamGetPWEntries",    D,         NSS,   nullptr, READ},
+    {"pamGetGREntries",    D,         NSS,   nullptr, READ},
+    {"pamGetPWUID",        D,         NSS,   nullptr, READ},
+    {"pamGetPWName",       D,         NSS,   nullptr, READ},
+    {"pamGetGRGID",        D,         NSS,   nullptr, READ},
+    {"pamGetGRName",       D,         NSS,   nullptr, READ},
+    {"nssProfileInsert",   A | D | T, MGMT,  nullptr, MOD},
+    {"nssProfileEdit",     A | D | T, MGMT,  nullptr, MOD},
+    {"nssProfileRemove",   A | D | T, MGMT,  nullptr, MOD},
+    {"nssProfileUser",     A | D | T, MGMT,  nullptr, MOD},
+    {"nssProfileGroup",    A | D | T, MGMT,  nullptr, MOD},
+    {"nssProfileSearch",   D | T,     MGMT,  nullptr, READ},
+    {"resourceInsert",     A | D | T, MGMT,  nullptr, MOD},
+    {"resourceEdit",       A | D | T, MGMT,  nullptr, MOD},
+    {"resourceRemove",     A | D | T, MGMT,  nullptr, MOD},
+    {"resourceSearch",     D | T,     MGMT,  nullptr, READ},
+    {"getHealth",          D | T,     0,     nullptr, READ},
+    {"authenticate",       A | D,     AUTHN, processor_user_login, READ},
+    {"getToken",           A | D,     AUTHN, processor_user_login, READ},
+    {"getTokenInfo",       D | T,     AUTHN, processor_token_get_info, READ},
+    {"getIdentity",        A | D,     AUTHN, processor_user_login, READ},
+    {"isValidToken",       D,         AUTHN, processor_is_valid_token, READ},
+    {"releaseToken",       A | T,     AUTHN, processor_user_logout, READ},
+    {"getPermissions",     D | T,     AUTHZ, nullptr, READ},
+    {"getUserPermissions", D,         AUTHZ, nullptr, READ},
+    {"getAttributes",      D,         AUTHZ, nullptr, READ},
+    {"backupCreate",       A | D | T, MGMT,  nullptr, READ},
+    {"backupRestore",      A | X | D | T, MGMT, nullptr, MOD},
+    {"backupDestroy",      A | D | T, MGMT,  nullptr, READ},
+    {"backupSearch",       D | T,     MGMT,  nullptr, READ},
+    {"getErrorCodes",      D | T,     MGMT,  nullptr, READ},
+    {"getAuditApi",        D | T,     MGMT,  nullptr, READ},
+    {"getAuditLog",        D | T,     MGMT,  processor_get_auditlog, READ},
+    {"clearAuditLog",      A | D | T, MGMT,  processor_clear_auditlog, READ},
+    {nullptr, 0, 0, nullptr, READ},
+};
+// clang-format on
+
+const processor_function* processor_find(const char* name, size_t length) {
+  for (const processor_function* f = processor_functions; f->name != nullptr; ++f) {
+    if (std::strlen(f->name) == length && std::memcmp(f->name, name, length) == 0) return f;
+  }
+  return nullptr;
+}
+
+kt::ref_ptr<token> processor_xml_get_token(globals& g, const kt::xmldoc_node& cmd) {
+  std::string_view key;
+  if (const kt::xmldoc_attr* attr = cmd.attr_get("token");
+      attr != nullptr && !attr->value.empty()) {
+    key = attr->value;
+  } else if (const std::string* text = cmd.get_value("token"); text != nullptr) {
+    key = *text;
+  }
+  if (key.empty()) return {};
+  return g.tokens.get_rw(key);
+}
+
+kt::ref_ptr<domain> processor_xml_get_domain(globals& g, const kt::xmldoc_node& cmd) {
+  const kt::xmldoc_attr* attr = cmd.attr_get("domain");
+  if (attr == nullptr || attr->value.empty()) return {};
+  const std::string& value = attr->value;
+  if (value[0] >= '0' && value[0] <= '9') {
+    uint64_t id = 0;
+    for (char c : value) {
+      if (c < '0' || c > '9') break;
+      id = id * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return g.domains_by_id.get_rw(id);
+  }
+  return g.domains_by_name.get_rw(value);
+}
+
+namespace {
+
+uint32_t now_seconds() {
+  return static_cast<uint32_t>(::time(nullptr));
+}
+
+// Checks of the command table and of the connection, in their fixed order. Returns 0 when the
+// handler may run.
+uint32_t processor_check(client& c, const processor_function& f, domain* d, token* t) {
+  if ((f.flags & PROCESSOR_TOKEN) != 0 && t == nullptr) return E_TOKEN_NOT_FOUND;
+  if ((f.flags & PROCESSOR_DOMAIN) != 0 && d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (f.api_class != 0 && (d == nullptr || verify_netclient_access(*d, c, f.api_class) != 0)) {
+    return E_ACCESS_VIOLATION;
+  }
+  if ((f.flags & PROCESSOR_DOMAIN) == 0) return E_OK;
+
+  if (c.cert_domain_id != 0 && c.cert_domain_id != d->id) return E_ACCESS_VIOLATION;
+  if (c.cert_netclient_id != 0) {
+    kt::ref_ptr<authorityclient> nc = d->netclients_by_id.get_rw(c.cert_netclient_id);
+    if (!nc || netclient_verify_ip(*nc, c) != 0) return E_ACCESS_VIOLATION;
+    nc->requests.fetch_add(1, std::memory_order_relaxed);
+  }
+  d->requests.fetch_add(1, std::memory_order_relaxed);
+  return E_OK;
+}
+
+uint32_t processor_run(client& c, globals& g, const processor_function& f, domain* d, token* t,
+                       kt::xmldoc_node& cmd, processor_result& r) {
+  if (f.handler == nullptr) return E_INVALID_REQUEST;
+  if (d == nullptr) return f.handler(c, g, d, t, cmd, r);
+  if ((f.flags & PROCESSOR_EXCLUSIVE) != 0 || f.modifies) {
+    std::unique_lock lock(d->lock);
+    return f.handler(c, g, d, t, cmd, r);
+  }
+  std::shared_lock lock(d->lock);
+  return f.handler(c, g, d, t, cmd, r);
+}
+
+}  // namespace
+
+uint32_t processor_process(client& c, globals& g, processor_result& r) {
+  const kt::xmldoc_node* root = c.request.root();
+  if (root == nullptr || root->name() != "orvane") {
+    r.msg = error2str(E_INVALID_REQUEST);
+    return E_INVALID_REQUEST;
+  }
+
+  uint32_t code = E_INVALID_REQUEST;
+  for (const auto& child : root->children()) {
+    kt::xmldoc_node& cmd = *child;
+    kt::ref_ptr<token> t = processor_xml_get_token(g, cmd);
+    kt::ref_ptr<domain> d = processor_xml_get_domain(g, cmd);
+    // A token acts only in the domain it was issued in.
+    if (t && d && t->dom != d) t.reset();
+
+    const processor_function* f = processor_find(cmd.name().data(), cmd.name().size());
+    if (f == nullptr) {
+      KT_LOG_ERR("unknown cmd %s not processed.", cmd.name().c_str());
+      continue;
+    }
+    code = processor_check(c, *f, d.get(), t.get());
+    if (code != E_OK) continue;
+    if (t && d) {
+      t->expire.store(now_seconds() + d->expire_token_sec.load(std::memory_order_relaxed),
+                      std::memory_order_relaxed);
+    }
+    code = processor_run(c, g, *f, d.get(), t.get(), cmd, r);
+  }
+  r.msg = error2str(code);
+  return code;
+}
+
+int client_process(client& c) {
+  uint32_t code = E_INVALID_REQUEST;
+  std::string message = error2str(code);
+  std::unique_ptr<kt::xmldoc_node> answer;
+  kt::xmldoc_node* response_root = c.response.root();
+
+  const kt::xmldoc_node* request_root = c.request.root();
+  if (request_root != nullptr && request_root->child_count() > 0 && c.g != nullptr) {
+    processor_result r;
+    r.answer = &answer;
+    r.response_root = response_root;
+    code = processor_process(c, *c.g, r);
+    message = r.msg.substr(0, processor_result::kMessageCapacity - 1);
+  }
+
+  if (response_root == nullptr) return 0;
+  auto res = kt::xmldoc_node::create("res");
+  char code_text[16];
+  std::snprintf(code_text, sizeof code_text, "%u", code);
+  res->attr_addval("code", code_text);
+  res->attr_addval("msg", message);
+  if (answer) response_root->add_child(std::move(answer));
+  response_root->add_child(std::move(res));
+  return 0;
+}
+
+uint32_t processor_is_valid_token(client&, globals&, domain*, token* t, kt::xmldoc_node&,
+                                  processor_result&) {
+  return t != nullptr ? E_OK : E_TOKEN_NOT_FOUND;
+}
+
+}  // namespace orvane

@@ -1,0 +1,62 @@
+#include "secure_server.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include "globals.h"
+#include "sutils/openssl_ca.h"
+#include "utils/logger.h"
+
+namespace orvane {
+
+kt::ssl_ctx_ptr init_ctx(globals& g, const std::string& key_file, const std::string& ca_file,
+                         const std::string& chain_file) {
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  kt::ssl_ctx_ptr ctx(SSL_CTX_new(TLS_server_method()));
+  if (!ctx) {
+    KT_LOG_ERR("SSL_CTX_new(): %s", kt::openssl_error_string().c_str());
+    return nullptr;
+  }
+  // TLS 1.2 only.
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_app_data(ctx.get(), &g);
+
+  if (SSL_CTX_load_verify_locations(ctx.get(), ca_file.c_str(), nullptr) != 1) {
+    KT_LOG_ERR("can't load certificate ca locations");
+  } else if (SSL_CTX_use_certificate_chain_file(ctx.get(), chain_file.c_str()) != 1) {
+    KT_LOG_ERR("can't load certificate");
+  } else if (SSL_CTX_use_PrivateKey_file(ctx.get(), key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+    KT_LOG_ERR("can't load certificate private key");
+  } else if (SSL_CTX_check_private_key(ctx.get()) != 1) {
+    KT_LOG_ERR("certificate private key does not match certificate public key");
+  } else {
+    ERR_clear_error();
+    return ctx;
+  }
+  ERR_clear_error();
+  return nullptr;
+}
+
+void done_ctx(kt::ssl_ctx_ptr ctx) {
+  ctx.reset();
+  ERR_clear_error();
+}
+
+int verify_callback(int preverify_ok, X509_STORE_CTX* store) {
+  if (preverify_ok != 0) return preverify_ok;
+  X509* cert = X509_STORE_CTX_get_current_cert(store);
+  SSL* ssl = static_cast<SSL*>(
+      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  if (cert == nullptr || ssl == nullptr) return 0;
+  auto* g = static_cast<globals*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  if (g == nullptr || !g->ca) return 0;
+  if (g->ca->verify(cert) != 0) return 0;
+  // The certificate chains to the server's own authority: accept it and clear the error that
+  // OpenSSL's own verification recorded.
+  X509_STORE_CTX_set_error(store, X509_V_OK);
+  return 1;
+}
+
+}  // namespace orvane

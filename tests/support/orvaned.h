@@ -1,0 +1,88 @@
+// Test support: the real orvaned started on a temporary root and free ports, and clients that
+// talk to it over plain TCP and over TLS (OpenSSL).
+#ifndef ORVANE_TESTS_SUPPORT_ORVANED_H_
+#define ORVANE_TESTS_SUPPORT_ORVANED_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace orvane_test {
+
+// A parsed HTTP answer.
+struct http_answer {
+  bool ok = false;  // a whole answer was read
+  int status = 0;
+  std::string status_line;
+  std::vector<std::pair<std::string, std::string>> headers;  // in order
+  std::string body;
+  std::string raw;
+  std::string header(const std::string& name) const;  // first header with that name, or ""
+};
+
+// Client certificate and key (PEM files) for a TLS connection.
+struct client_identity {
+  std::string cert_file;
+  std::string key_file;
+};
+
+// Sends raw bytes over plain TCP and reads until the server closes (or the timeout passes).
+std::string tcp_exchange(uint16_t port, const std::string& bytes, int timeout_ms = 10000);
+// The same over TLS 1.2.
+std::string tls_exchange(uint16_t port, const std::string& bytes, int timeout_ms = 10000,
+                         const client_identity* identity = nullptr);
+http_answer parse_http(const std::string& raw);
+
+// A free TCP port on 127.0.0.1.
+uint16_t free_port();
+
+class orvaned_process {
+ public:
+  // Prepares a root with development certificates (unless without_certs) and free ports.
+  explicit orvaned_process(bool without_certs = false);
+  ~orvaned_process();
+  orvaned_process(const orvaned_process&) = delete;
+  orvaned_process& operator=(const orvaned_process&) = delete;
+
+  // Starts the server and waits until it accepts connections. False on failure.
+  bool start();
+  // Sends SIGINT and waits for the exit; returns the exit status (or -1).
+  int stop();
+  // SIGKILL, no clean shutdown.
+  void kill_hard();
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+  // POSTs a command document over HTTPS; returns the answer.
+  http_answer post(const std::string& document, const client_identity* identity = nullptr);
+  // GET over plain HTTP or HTTPS.
+  http_answer get(const std::string& target, bool tls);
+  // getToken as a user; "" when refused.
+  std::string token(const std::string& user = "Administrator",
+                    const std::string& password = "tolbrine",
+                    const std::string& domain = "ORVANE");
+  // The result code of the "res" element of an answer, or -1.
+  static long code(const http_answer& a);
+
+  const std::string& root() const { return dir_.path(); }
+  std::string current() const { return dir_.path() + "/current"; }
+  uint16_t http_port = 0;
+  uint16_t monitor_port = 0;
+  uint16_t https_port = 0;
+  std::string log_file() const { return dir_.path() + "/orvaned.log"; }
+  std::string log() const;  // the server's output so far
+  std::vector<std::string> extra_env;
+
+ private:
+  temp_dir dir_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace orvane_test
+
+#endif  // ORVANE_TESTS_SUPPORT_ORVANED_H_
