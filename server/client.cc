@@ -183,7 +183,8 @@ void add_content_type(kt::htmldoc& h, const std::string& path) {
 }
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+  return text.size() >= prefix.size() &&
+         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 bool equals_nocase(std::string_view a, std::string_view b) {
@@ -320,8 +321,8 @@ int client_process_get(client& c) {
       } else {
         const web_root* page = nullptr;
         for (const web_root& r : kWebRoots) {
-          const std::string index = std::string(r.prefix[1] != '\0' ? r.prefix : "") +
-                                    "/index.html";
+          const std::string index =
+              std::string(r.prefix[1] != '\0' ? r.prefix : "") + "/index.html";
           if (equals_nocase(uri, index)) page = &r;
         }
         if (page != nullptr) {
@@ -385,9 +386,8 @@ int client_process_websocket_xml(client& c) {
 int client_process_websocket(client& c) {
   std::string payload;
   size_t consumed = 0;
-  const int rc =
-      kt::websocket_wrap(reinterpret_cast<const uint8_t*>(c.input.data()), c.input.length(),
-                         payload, consumed, kWebsocketMaxPayload);
+  const int rc = kt::websocket_wrap(reinterpret_cast<const uint8_t*>(c.input.data()),
+                                    c.input.length(), payload, consumed, kWebsocketMaxPayload);
   if (rc != 0) return rc;
   c.input.remove(static_cast<uint32_t>(consumed));
   c.request = kt::xmldoc();

@@ -68,8 +68,8 @@ struct client {
   uint64_t cert_netclient_id = 0;
   uint64_t cert_domain_id = 0;
 
-  kt::buffer input;         // received WebSocket bytes not yet consumed
-  uint64_t received = 0;    // bytes of the HTTP request read so far
+  kt::buffer input;       // received WebSocket bytes not yet consumed
+  uint64_t received = 0;  // bytes of the HTTP request read so far
 
   // Serialises writes to the connection (the connection's own answers and change notifications).
   kt::mutex send_lock;

@@ -20,8 +20,8 @@ int getcpuinfo(globals& g) {
     char line[1024] = {};
     unsigned long v[8] = {};
     if (std::fgets(line, sizeof line, f) != nullptr &&
-        std::sscanf(line, "%*s %lu %lu %lu %lu %lu %lu %lu %lu", &v[0], &v[1], &v[2], &v[3],
-                    &v[4], &v[5], &v[6], &v[7]) == 8) {
+        std::sscanf(line, "%*s %lu %lu %lu %lu %lu %lu %lu %lu", &v[0], &v[1], &v[2], &v[3], &v[4],
+                    &v[5], &v[6], &v[7]) == 8) {
       for (int i = 0; i < 8; ++i) slot[i] = v[i];
     }
     std::fclose(f);

@@ -63,7 +63,8 @@ std::unique_ptr<kt::socket_listener> open_client_listener(globals& g, uint16_t p
 void schedule_periodic(globals& g) {
   if (!g.scheduler) return;
   globals* gp = &g;
-  g.scheduler->schedule(kt::sched_task::make([gp] { return orvane::tokens_cleaner_cbk_sched(*gp); }));
+  g.scheduler->schedule(
+      kt::sched_task::make([gp] { return orvane::tokens_cleaner_cbk_sched(*gp); }));
   g.scheduler->schedule(kt::sched_task::make([gp] { return orvane::getcpuinfo(*gp); }));
 }
 
@@ -112,10 +113,9 @@ int main() {
   listeners l;
   l.sl = open_client_listener(*g, cfg.http_port, nullptr);
   if (!l.sl) return -1;
-  l.slm = kt::socket_listener_open(cfg.monitor_bind, cfg.monitor_port,
-                                   [gp = g.get()](int fd, const sockaddr_in&) {
-                                     return orvane::monitor_accept(*gp, fd);
-                                   });
+  l.slm = kt::socket_listener_open(
+      cfg.monitor_bind, cfg.monitor_port,
+      [gp = g.get()](int fd, const sockaddr_in&) { return orvane::monitor_accept(*gp, fd); });
   if (!l.slm) return -1;
 
   kt::ssl_ctx_ptr ctx = orvane::init_ctx(*g, orvane::path_certs_key(), orvane::path_certs_ca(),

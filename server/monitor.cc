@@ -115,8 +115,7 @@ int monitor_accept(globals& g, int fd) {
 }
 
 void monitoring_notify(globals& g, int type, std::string_view domain, std::string_view peer,
-                       std::string_view api, std::string_view request,
-                       std::string_view response) {
+                       std::string_view api, std::string_view request, std::string_view response) {
   std::shared_lock lock(g.monitoring_lock);
   if (g.monitoring_head == nullptr) return;
   const time_t now = ::time(nullptr);

@@ -39,8 +39,7 @@ int monitor_accept(globals& g, int fd);
 
 // Queues one exchange to every subscriber of the type.
 void monitoring_notify(globals& g, int type, std::string_view domain, std::string_view peer,
-                       std::string_view api, std::string_view request,
-                       std::string_view response);
+                       std::string_view api, std::string_view request, std::string_view response);
 
 // Closes every monitoring connection (shutdown).
 void monitoring_close_all(globals& g);

@@ -47,8 +47,8 @@ void done_ctx(kt::ssl_ctx_ptr ctx) {
 int verify_callback(int preverify_ok, X509_STORE_CTX* store) {
   if (preverify_ok != 0) return preverify_ok;
   X509* cert = X509_STORE_CTX_get_current_cert(store);
-  SSL* ssl = static_cast<SSL*>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  SSL* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   if (cert == nullptr || ssl == nullptr) return 0;
   auto* g = static_cast<globals*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
   if (g == nullptr || !g->ca) return 0;

@@ -77,8 +77,8 @@ int init_aes_keys(const std::string& path, uint8_t iv[16], uint8_t key[32]) {
     }
     size_t done = 0;
     while (done < kAesMaterial) {
-      const ssize_t n = ::pwrite(fd.get(), material + done, kAesMaterial - done,
-                                 static_cast<off_t>(done));
+      const ssize_t n =
+          ::pwrite(fd.get(), material + done, kAesMaterial - done, static_cast<off_t>(done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         KT_LOG_ERR("write(%s): %s\n", path.c_str(), std::strerror(errno));

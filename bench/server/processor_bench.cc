@@ -22,8 +22,8 @@ void BM_DispatchIsValidToken(benchmark::State& state) {
   t->dom = d;
   g.tokens.insert_rw(t->key, t);
 
-  const std::string doc = "<orvane><isValidToken domain=\"ORVANE\" token=\"" + t->key +
-                          "\"/></orvane>";
+  const std::string doc =
+      "<orvane><isValidToken domain=\"ORVANE\" token=\"" + t->key + "\"/></orvane>";
   orvane::client c;
   c.g = &g;
   kt::ipv4_parse_addr(std::string_view("127.0.0.1"), c.peer);

@@ -33,8 +33,8 @@ void audit_change(const client& c, domain& d, const token* t, const kt::xmldoc_n
                 static_cast<unsigned long>(id), verb, audit_text(cmd));
 }
 
-void notify_change(globals& g, const domain& d, const token* t, const char* obj_type,
-                   uint64_t id, int change_type) {
+void notify_change(globals& g, const domain& d, const token* t, const char* obj_type, uint64_t id,
+                   int change_type) {
   const uint64_t user_id = (t != nullptr && t->usr) ? t->usr->id : 0;
   task_notify_clients_change(g, d.id, user_id, id, obj_type, change_type);
 }

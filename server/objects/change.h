@@ -23,8 +23,8 @@ void audit_change(const client& c, domain& d, const token* t, const kt::xmldoc_n
 
 // Queues the change notification of a successful change (CHANGE_INSERT, CHANGE_EDIT or
 // CHANGE_REMOVE of objects/tasks/tasks.h); obj_type is the notification's object type.
-void notify_change(globals& g, const domain& d, const token* t, const char* obj_type,
-                   uint64_t id, int change_type);
+void notify_change(globals& g, const domain& d, const token* t, const char* obj_type, uint64_t id,
+                   int change_type);
 
 // Both, for a command that succeeded: notification first, then the audit entry with code 0.
 void object_changed(const client& c, globals& g, domain& d, const token* t,

@@ -41,8 +41,8 @@ TEST_F(NetworkTest, CommandOverHttpsIsAnsweredWithXmlHeaders) {
 
   const std::string t = server.token();
   ASSERT_FALSE(t.empty());
-  EXPECT_EQ(orvaned_process::code(server.post(
-                "<orvane><isValidToken domain=\"ORVANE\" token=\"" + t + "\"/></orvane>")),
+  EXPECT_EQ(orvaned_process::code(server.post("<orvane><isValidToken domain=\"ORVANE\" token=\"" +
+                                              t + "\"/></orvane>")),
             0);
 }
 
@@ -55,8 +55,8 @@ TEST_F(NetworkTest, UnparsableBodyGetsAnEmptyRoot) {
 TEST_F(NetworkTest, PostOnThePlainPortIsClosedUnanswered) {
   const std::string doc = kGetToken;
   const std::string raw = tcp_exchange(
-      server.http_port, "POST / HTTP/1.0\r\nContent-Length: " + std::to_string(doc.size()) +
-                            "\r\n\r\n" + doc);
+      server.http_port,
+      "POST / HTTP/1.0\r\nContent-Length: " + std::to_string(doc.size()) + "\r\n\r\n" + doc);
   EXPECT_EQ(raw, "");
   // Other methods are not answered either.
   EXPECT_EQ(tls_exchange(server.https_port, "PUT / HTTP/1.0\r\nHost: x\r\n\r\n"), "");
@@ -148,8 +148,7 @@ TEST_F(NetworkTest, RequestOverTheSizeLimitIsCutOff) {
   const std::string big(4 * 1048576 + 2000, 'a');
   const std::string raw = tls_exchange(
       server.https_port,
-      "POST / HTTP/1.0\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big,
-      20000);
+      "POST / HTTP/1.0\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big, 20000);
   EXPECT_EQ(raw, "");
   EXPECT_EQ(orvaned_process::code(server.post(kGetToken)), 0);
 }
@@ -200,16 +199,17 @@ TEST_F(NetworkTest, ClientCertificateOfTheServersAuthorityBindsTheConnection) {
 
 TEST_F(NetworkTest, ShutdownWritesBackAndRestartFindsEverything) {
   const std::string t = server.token();
-  const http_answer a = server.post("<orvane><userInsert domain=\"ORVANE\" token=\"" + t +
-                                    "\"><u uname=\"carol\"><p>Secret12</p></u></userInsert></orvane>");
+  const http_answer a =
+      server.post("<orvane><userInsert domain=\"ORVANE\" token=\"" + t +
+                  "\"><u uname=\"carol\"><p>Secret12</p></u></userInsert></orvane>");
   ASSERT_EQ(orvaned_process::code(a), 0) << a.body;
   EXPECT_EQ(server.stop(), 0);
   EXPECT_NE(server.log().find("exiting..."), std::string::npos);
   ASSERT_TRUE(server.start());
   EXPECT_FALSE(server.token("carol", "Secret12").empty());
   // Tokens do not survive a restart.
-  EXPECT_EQ(orvaned_process::code(server.post(
-                "<orvane><isValidToken domain=\"ORVANE\" token=\"" + t + "\"/></orvane>")),
+  EXPECT_EQ(orvaned_process::code(server.post("<orvane><isValidToken domain=\"ORVANE\" token=\"" +
+                                              t + "\"/></orvane>")),
             0x101);
 }
 
@@ -227,7 +227,8 @@ TEST(NetworkStartup, FirstStartCreatesAnOwnerOnlyKeyFileAndABadOneStopsStartup) 
   ASSERT_TRUE(server.start());
   const std::string keys = server.current() + "/aeskeys";
   EXPECT_EQ(fs::file_size(keys), 48u);
-  EXPECT_EQ(fs::status(keys).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(keys).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(server.stop(), 0);
 
   fs::resize_file(keys, 20);

@@ -53,8 +53,8 @@ const std::string& shared_certs() {
   std::call_once(once, [] {
     static temp_dir holder;
     dir = holder.path() + "/certs";
-    const run_result r = run_program(
-        {"/bin/bash", std::string(ORVANE_SOURCE_DIR) + "/scripts/dev-certs.sh", dir});
+    const run_result r =
+        run_program({"/bin/bash", std::string(ORVANE_SOURCE_DIR) + "/scripts/dev-certs.sh", dir});
     if (r.status != 0) dir.clear();
   });
   return dir;
@@ -250,8 +250,9 @@ void orvaned_process::kill_hard() {
 }
 
 http_answer orvaned_process::post(const std::string& document, const client_identity* identity) {
-  const std::string request = "POST / HTTP/1.0\r\nHost: localhost\r\nContent-Length: " +
-                              std::to_string(document.size()) + "\r\n\r\n" + document;
+  const std::string request =
+      "POST / HTTP/1.0\r\nHost: localhost\r\nContent-Length: " + std::to_string(document.size()) +
+      "\r\n\r\n" + document;
   return parse_http(tls_exchange(https_port, request, 10000, identity));
 }
 
@@ -262,8 +263,8 @@ http_answer orvaned_process::get(const std::string& target, bool tls) {
 
 std::string orvaned_process::token(const std::string& user, const std::string& password,
                                    const std::string& domain) {
-  const http_answer a = post("<orvane><getToken domain=\"" + domain + "\"><u>" + user +
-                             "</u><p>" + password + "</p></getToken></orvane>");
+  const http_answer a = post("<orvane><getToken domain=\"" + domain + "\"><u>" + user + "</u><p>" +
+                             password + "</p></getToken></orvane>");
   const size_t open = a.body.find("<token");
   if (open == std::string::npos) return {};
   const size_t start = a.body.find('>', open);

@@ -64,8 +64,7 @@ class orvaned_process {
   http_answer get(const std::string& target, bool tls);
   // getToken as a user; "" when refused.
   std::string token(const std::string& user = "Administrator",
-                    const std::string& password = "tolbrine",
-                    const std::string& domain = "ORVANE");
+                    const std::string& password = "tolbrine", const std::string& domain = "ORVANE");
   // The result code of the "res" element of an answer, or -1.
   static long code(const http_answer& a);
 

@@ -34,7 +34,9 @@ namespace orvane {
 
 namespace {
 
-kt::filedb_fixed domains_file() { return record_file(path_domains_file(), DOMAIN_RECORD_SIZE); }
+kt::filedb_fixed domains_file() {
+  return record_file(path_domains_file(), DOMAIN_RECORD_SIZE);
+}
 
 // Inserts an object into a pair of domain tables (by name and by identifier).
 template <class T>
@@ -56,9 +58,8 @@ void flush_pair(kt::hashtable<std::string, kt::ref_ptr<T>>& by_name,
   }
   {
     std::shared_lock lock(by_name.rwlock());
-    by_name.for_each([&](const std::string&, kt::ref_ptr<T>& object) {
-      objects.push_back(object);
-    });
+    by_name.for_each(
+        [&](const std::string&, kt::ref_ptr<T>& object) { objects.push_back(object); });
   }
   for (auto& object : objects) flush_object(*object);
   {
@@ -187,7 +188,9 @@ int init_resources(domain& d, const kt::ref_ptr<group>& administrators) {
 
 }  // namespace
 
-kt::ref_ptr<domain> domain_create() { return kt::make_ref<domain>(); }
+kt::ref_ptr<domain> domain_create() {
+  return kt::make_ref<domain>();
+}
 
 void domain_ptr_to_file(const domain& d, record& r) {
   r.put_u64(0, d.id);
@@ -227,7 +230,9 @@ int domain_db_edit(const domain& d) {
   return domains_file().edit(0, &d.id, r.data());
 }
 
-int domain_db_del(const domain& d) { return domains_file().remove(0, &d.id); }
+int domain_db_del(const domain& d) {
+  return domains_file().remove(0, &d.id);
+}
 
 void domain_flush(domain& d) {
   flush_pair(d.users_by_name, d.users_by_id, [](user& u) { user_flush(u); });

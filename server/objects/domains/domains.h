@@ -38,7 +38,7 @@ void domain_flush(domain& d);
 class domain_tables_read_lock {
  public:
   explicit domain_tables_read_lock(domain& d);  // _domain_lockall_read
-  ~domain_tables_read_lock();                    // _domain_lockall_unlock
+  ~domain_tables_read_lock();                   // _domain_lockall_unlock
   domain_tables_read_lock(const domain_tables_read_lock&) = delete;
   domain_tables_read_lock& operator=(const domain_tables_read_lock&) = delete;
 
