@@ -20,11 +20,11 @@
 namespace {
 
 constexpr int kGroups = 10000;
-constexpr int kApps = 100;          // resources under ORVANE
-constexpr int kAppChildren = 99;    // resources under each of them
-constexpr int kDirectGroups = 16;   // the user's direct groups
+constexpr int kApps = 100;         // resources under ORVANE
+constexpr int kAppChildren = 99;   // resources under each of them
+constexpr int kDirectGroups = 16;  // the user's direct groups
 constexpr int kParentsPerGroup = 2;
-constexpr int kChainDepth = 32;     // the deepest path a query walks
+constexpr int kChainDepth = 32;  // the deepest path a query walks
 
 struct world {
   kt::ref_ptr<orvane::domain> d = kt::make_ref<orvane::domain>();
@@ -32,7 +32,7 @@ struct world {
   std::vector<kt::ref_ptr<orvane::resource>> resources;
   std::vector<kt::ref_ptr<orvane::group>> groups;
   uint64_t next_id = 1000;
-  uint64_t far_target = 0;   // granted only by a parent of the last direct group
+  uint64_t far_target = 0;   // granted only by the parent group asked last
   uint64_t own_target = 0;   // granted by the user's own entry
   uint64_t none_target = 0;  // no entry anywhere
   std::string deep_path;
@@ -113,10 +113,10 @@ struct world {
         orvane::group_link_group(*groups[static_cast<size_t>(kDirectGroups * p + i)], direct);
       }
     }
-    // Targets: far (a parent of the last direct group), own, none.
+    // Targets: far (the parent the check asks last: tables enumerate newest first, so the first
+    // parent of the first direct group), own, none.
     far_target = add_resource("far", top)->id;
-    grant(*d->resources_by_id.get_rw(far_target), orvane::MEMBER_GROUP,
-          groups[kDirectGroups * kParentsPerGroup + kDirectGroups - 1]->id,
+    grant(*d->resources_by_id.get_rw(far_target), orvane::MEMBER_GROUP, groups[kDirectGroups]->id,
           orvane::PERM_READ | orvane::PERM_WRITE);
     own_target = add_resource("own", top)->id;
     grant(*d->resources_by_id.get_rw(own_target), orvane::MEMBER_USER, u->id, orvane::PERM_WRITE);

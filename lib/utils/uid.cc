@@ -17,6 +17,8 @@ namespace kt {
 namespace {
 
 std::atomic<uint32_t> uid_counter{1};
+// The greatest identifier made or observed.
+std::atomic<uint64_t> uid_last{0};
 
 // Owns a file descriptor.
 class unique_fd {
@@ -55,7 +57,18 @@ bool parse_hex(std::string_view field, T& value) {
 uint64_t uid_time_seq() {
   const uint32_t seq = uid_counter.fetch_add(1, std::memory_order_relaxed) + 1;
   const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
-  return (static_cast<uint64_t>(now) << 32) | seq;
+  uint64_t id = (static_cast<uint64_t>(now) << 32) | seq;
+  uint64_t last = uid_last.load(std::memory_order_relaxed);
+  for (;;) {
+    const uint64_t next = id > last ? id : last + 1;
+    if (uid_last.compare_exchange_weak(last, next, std::memory_order_relaxed)) return next;
+  }
+}
+
+void uid_observe(uint64_t id) {
+  uint64_t last = uid_last.load(std::memory_order_relaxed);
+  while (id > last && !uid_last.compare_exchange_weak(last, id, std::memory_order_relaxed)) {
+  }
 }
 
 int uid_uread(void* buf, size_t len) {

@@ -13,7 +13,14 @@ namespace kt {
 // A new object identifier: the current time in seconds (low 32 bits) in the upper half and the
 // next value of a process-wide counter in the lower half. The counter starts at 1, so the first
 // identifier of a process has lower half 2.
+//
+// Identifiers never repeat: each one is greater than every identifier made before in this
+// process and every identifier passed to uid_observe() (a process restarted within the same
+// second would otherwise hand out the identifiers of the objects it has just loaded).
 uint64_t uid_time_seq();
+
+// Records an identifier that is already in use (read from disk).
+void uid_observe(uint64_t id);
 
 // Fills buf with len bytes from /dev/urandom, or /dev/random when the first can't be opened.
 // Returns 0, -1 when neither device opens, -2 when a read fails.

@@ -1,8 +1,20 @@
 #include "objects/record.h"
 
 #include "config.h"
+#include "utils/uid.h"
 
 namespace orvane {
+
+int record_list(const kt::filedb_fixed& db, const kt::filedb_fixed::list_fn& cb) {
+  return db.list(0, [&](const uint8_t* bytes, uint32_t size) {
+    if (size >= 8) {
+      uint64_t id = 0;
+      for (int i = 7; i >= 0; --i) id = id << 8 | bytes[i];
+      kt::uid_observe(id);
+    }
+    return cb(bytes, size);
+  });
+}
 
 kt::filedb_fixed record_file(const std::string& path, uint32_t record_size, mode_t create_mode) {
   kt::filedb_fixed db;

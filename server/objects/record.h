@@ -74,6 +74,10 @@ class record {
 // The key of every server record: its 64-bit identifier in the first 8 bytes.
 constexpr uint32_t RECORD_KEY_ID = 7;
 
+// Walks a record file keyed by identifier; every identifier read is noted as in use
+// (kt::uid_observe), so that new identifiers never repeat one already stored.
+int record_list(const kt::filedb_fixed& db, const kt::filedb_fixed::list_fn& cb);
+
 // Descriptor of a record file keyed by identifier (key type 7).
 kt::filedb_fixed record_file(const std::string& path, uint32_t record_size,
                              mode_t create_mode = 0644);

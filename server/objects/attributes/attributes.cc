@@ -208,7 +208,7 @@ int attributes_load(domain& d) {
                                              "authorityclient"};
   const kt::filedb_fixed db = attributes_file(d);
   std::unordered_set<uint64_t> ids;
-  const int rc = db.list(0, [&](const uint8_t* bytes, uint32_t size) {
+  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
     const record rec(bytes, size);
     kt::ref_ptr<attribute> a = attribute_from_record(d, rec);
     if (!a) return 0;
@@ -327,17 +327,24 @@ std::string attribute_value_text(const attribute& a) {
   }
 }
 
+kt::xmldoc_node* attribute_xml_add(kt::xmldoc_node& parent, const attribute& a, bool full) {
+  kt::xmldoc_node* n = parent.add_child(kt::xmldoc_node::create("a"));
+  n->attr_addval("id", std::to_string(a.id));
+  n->attr_addval("name", a.name);
+  n->attr_addval("flags", std::to_string(a.flags));
+  n->attr_addval("type", std::to_string(a.type));
+  if (full) {
+    n->attr_addval("ttype", std::to_string(a.ttype));
+    n->attr_addval("target", std::to_string(a.target_id));
+  }
+  return n;
+}
+
 void attributes_to_xml(attribute_table& table, kt::xmldoc_node& element) {
   std::shared_lock lock(table.rwlock());
   table.for_each([&](const std::string&, kt::ref_ptr<attribute>& a) {
     if (!a) return;
-    kt::xmldoc_node* n = element.add_child(kt::xmldoc_node::create("a"));
-    n->attr_addval("id", std::to_string(a->id));
-    n->attr_addval("name", a->name);
-    n->attr_addval("flags", std::to_string(a->flags));
-    n->attr_addval("type", std::to_string(a->type));
-    n->attr_addval("ttype", std::to_string(a->ttype));
-    n->attr_addval("target", std::to_string(a->target_id));
+    kt::xmldoc_node* n = attribute_xml_add(element, *a, true);
     if (!a->value.empty()) n->set_value(attribute_value_text(*a));
   });
 }

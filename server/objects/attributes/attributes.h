@@ -1,13 +1,15 @@
 // Attribute records: the "attributes" file and the value files "attribute_<id>" (values longer
 // than ATTRIBUTE_INLINE_VALUE bytes, created mode 0600), the loader that hangs every attribute
-// on its target's table, the typed value, the XML output form, and the domain settings that
-// are read from the domain's own attributes.
+// on its target's table, the typed value, the XML output form, the domain settings that are read
+// from the domain's own attributes, and the commands attrInsert, attrEdit, attrRemove,
+// attrSearch and getAttributes.
 #ifndef ORVANE_OBJECTS_ATTRIBUTES_ATTRIBUTES_H_
 #define ORVANE_OBJECTS_ATTRIBUTES_ATTRIBUTES_H_
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "hashtable/hashtable.h"
 #include "objects/attributes/attribute.h"
@@ -16,7 +18,13 @@
 
 namespace orvane {
 
+struct client;
+struct globals;
+struct processor_result;
 class domain;
+class group;
+class token;
+class user;
 
 using attribute_table = kt::hashtable<std::string, kt::ref_ptr<attribute>>;
 
@@ -55,6 +63,10 @@ attribute_table* attribute_target_table(domain& d, uint8_t ttype, uint64_t targe
 void attributes_to_xml(attribute_table& table, kt::xmldoc_node& element);
 // The same into a new "attributes" element.
 std::unique_ptr<kt::xmldoc_node> attributes_to_xml(attribute_table& table);
+// Appends the "a" element of one attribute to parent and returns it. The full form carries id,
+// name, flags, type, ttype and target; the short one (getAttributes) only id, name, flags and
+// type. The value is left to the caller.
+kt::xmldoc_node* attribute_xml_add(kt::xmldoc_node& parent, const attribute& a, bool full);
 // The output form of the value: "1"/"0" for booleans, base64 for binaries, the bytes otherwise.
 std::string attribute_value_text(const attribute& a);
 
@@ -67,6 +79,25 @@ int domain_setting_apply(domain& d, const attribute& a);
 // The value check of the settings table for an edited attribute of a setting's name: 0, or
 // 0x18 (value is not valid).
 int domain_setting_check(const attribute& a);
+
+// The text with the first "${USERNAME}", "${USERID}", "${DOMAIN}", "${DOMAINID}", "${GROUP}" and
+// "${GROUPID}" replaced, in that order, each step working on the result of the one before.
+std::string attribute_replace_variables(std::string_view text, const domain& d, const user& u,
+                                        const group& gr);
+
+// Command handlers: attrInsert, attrEdit, attrRemove, attrSearch, getAttributes. A domain
+// attribute (target type 0) may only be changed by a caller with WRITE on the domain's ORVANE
+// resource; the attributes of other targets carry no rights check of their own.
+uint32_t processor_attributes_insert(client& c, globals& g, domain* d, token* t,
+                                     kt::xmldoc_node& cmd, processor_result& r);
+uint32_t processor_attributes_edit(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                   processor_result& r);
+uint32_t processor_attributes_remove(client& c, globals& g, domain* d, token* t,
+                                     kt::xmldoc_node& cmd, processor_result& r);
+uint32_t processor_attributes_search(client& c, globals& g, domain* d, token* t,
+                                     kt::xmldoc_node& cmd, processor_result& r);
+uint32_t processor_attributes_get_attributes(client& c, globals& g, domain* d, token* t,
+                                             kt::xmldoc_node& cmd, processor_result& r);
 
 }  // namespace orvane
 

@@ -1,6 +1,9 @@
 #include "objects/authorityclient/authorityclients.h"
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -59,13 +62,18 @@ void for_each_network(const authorityclient& nc, F&& f) {
 }  // namespace
 
 kt::ref_ptr<authorityclient> authorityclient_create() {
-  return kt::make_ref<authorityclient>();
+  try {
+    return kt::make_ref<authorityclient>();
+  } catch (const std::bad_alloc&) {
+    KT_LOG_ERR("%s(): %s", "calloc", std::strerror(ENOMEM));
+    return {};
+  }
 }
 
 int authorityclients_load(domain& d) {
   kt::ref_ptr<domain> dref(&d);
   const kt::filedb_fixed db = authorityclients_file(d);
-  const int rc = db.list(0, [&](const uint8_t* bytes, uint32_t size) {
+  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
     const record rec(bytes, size);
     const uint64_t id = rec.get_u64(kRecId);
     std::string name = rec.get_str(kRecName, AUTHORITYCLIENT_NAME_FIELD);

@@ -15,6 +15,7 @@
 #include "objects/auditlogs/auditlog.h"
 #include "objects/authorityclient/authorityclient.h"
 #include "objects/authorityclient/authorityclients.h"
+#include "objects/backup/backup.h"
 #include "objects/groups/group.h"
 #include "objects/groups/groups.h"
 #include "objects/permissions/permission.h"
@@ -327,7 +328,7 @@ int domains_load(globals& g) {
   if (kt::path_create(path_current().c_str()) != 0) return -1;
   const kt::filedb_fixed db = domains_file();
 
-  const int rc = db.list(0, [&](const uint8_t* bytes, uint32_t size) {
+  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
     const record r(bytes, size);
     kt::ref_ptr<domain> d = domain_create();
     domain_file_to_ptr(*d, r);
@@ -358,6 +359,8 @@ int domains_load(globals& g) {
     g.root_domain = d;
     domain_flush(*d);  // read back below like every other domain
   }
+
+  if (backup_restoring_domains(g) != 0) KT_LOG_ERR("failed to restore domains.");
 
   std::vector<kt::ref_ptr<domain>> all;
   {

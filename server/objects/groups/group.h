@@ -2,6 +2,7 @@
 #ifndef ORVANE_OBJECTS_GROUPS_GROUP_H_
 #define ORVANE_OBJECTS_GROUPS_GROUP_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,8 @@ class attribute;
 constexpr uint32_t GROUP_RECORD_SIZE = 137;
 // Record of the member files "group_users_<id>" and "group_groups_<id>": 12 bytes.
 constexpr uint32_t GROUP_MEMBER_RECORD_SIZE = 12;
+// The longest name the record keeps whole (a 128-byte field with its terminator).
+constexpr size_t GROUP_NAME_MAX = 127;
 
 // Group flags.
 constexpr uint8_t GROUP_FLAG_SYSTEM = 0x1;          // cannot be renamed or removed

@@ -111,7 +111,7 @@ void load_member(domain& d, group& gr, uint64_t member_id, uint32_t member_type)
 void load_member_file(domain& d, group& gr, uint32_t file_type) {
   const kt::filedb_fixed db = member_file(d, gr.id, file_type);
   if (kt::file_exists(db.path().c_str()) != 0) return;
-  const int rc = db.list(0, [&](const uint8_t* bytes, uint32_t size) {
+  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
     const record rec(bytes, size);
     load_member(d, gr, rec.get_u64(kMemberId), rec.get_u32(kMemberType));
     return 0;
@@ -128,7 +128,7 @@ kt::ref_ptr<group> group_create() {
 int groups_load(domain& d) {
   kt::ref_ptr<domain> dref(&d);
   const kt::filedb_fixed db = groups_file(d);
-  const int rc = db.list(0, [&](const uint8_t* bytes, uint32_t size) {
+  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
     const record rec(bytes, size);
     const uint64_t id = rec.get_u64(kRecId);
     if (id == 0 || !name_field_valid(rec, kRecName, kNameField)) {
@@ -191,9 +191,13 @@ int group_db_del(domain& d, const group& gr) {
   key.put_u64(0, gr.id);
   const int rc = groups_file(d).remove(0, key.data());
   if (rc != 0) return rc;
-  unlink_member_file(d, gr.id, MEMBER_USER);
-  unlink_member_file(d, gr.id, MEMBER_GROUP);
+  _group_member_files_unlink(d, gr.id);
   return 0;
+}
+
+void _group_member_files_unlink(const domain& d, uint64_t group_id) {
+  unlink_member_file(d, group_id, MEMBER_USER);
+  unlink_member_file(d, group_id, MEMBER_GROUP);
 }
 
 int group_member_db_add(domain& d, const group& gr, uint32_t member_type, uint64_t member_id) {

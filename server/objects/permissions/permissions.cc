@@ -70,7 +70,7 @@ kt::ref_ptr<permission> permission_create() {
 int permissions_load(domain& d) {
   const kt::filedb_fixed db = permissions_file(d);
   std::unordered_set<uint64_t> ids;
-  const int rc = db.list(0, [&](const uint8_t* bytes, uint32_t size) {
+  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
     const record rec(bytes, size);
     kt::ref_ptr<permission> p = permission_create();
     p->id = rec.get_u64(kRecId);
@@ -223,8 +223,8 @@ int permission_check(const user& u, uint32_t target_type, uint64_t resource_id, 
   return 1;
 }
 
-int permission_check_hieracy(const user& u, uint32_t target_type, domain& d,
-                             std::string_view name, uint64_t resource_id, uint32_t flags) {
+int permission_check_hieracy(const user& u, uint32_t target_type, domain& d, std::string_view name,
+                             uint64_t resource_id, uint32_t flags) {
   if (target_type != PERMISSION_TARGET_RESOURCE) return 1;
   auto& own = const_cast<user&>(u).permissions;
   kt::ref_ptr<domain> dom(&d);

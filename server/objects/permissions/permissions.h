@@ -87,8 +87,8 @@ kt::ref_ptr<permission> permission_get(const user& u, uint32_t target_type, uint
 // question moves to the parent domain's resource of the same name. Returns 0 allowed, -1
 // refused by an entry, 1 refused for want of one (also at the root, or when the parent domain
 // has no resource of that name). The caller keeps the domain tree from changing meanwhile.
-int permission_check_hieracy(const user& u, uint32_t target_type, domain& d,
-                             std::string_view name, uint64_t resource_id, uint32_t flags);
+int permission_check_hieracy(const user& u, uint32_t target_type, domain& d, std::string_view name,
+                             uint64_t resource_id, uint32_t flags);
 
 // The rights check of the management commands: the token user's right on one of the domain's
 // system resources (SYS_RES_*). 0, or 0x102 when refused or without a token.

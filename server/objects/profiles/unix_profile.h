@@ -21,6 +21,7 @@ constexpr uint32_t UNIX_PROFILE_USER_RECORD_SIZE = 784;
 constexpr uint32_t UNIX_PROFILE_GROUP_RECORD_SIZE = 272;
 constexpr uint32_t UNIX_PROFILE_MEMBEROF_RECORD_SIZE = 8;
 
+// Member user flag: the request's "su" / "r" attribute.
 constexpr uint8_t UNIX_PROFILE_USER_SU = 0x1;
 
 class unix_profile_user : public kt::ref_object {
@@ -53,6 +54,8 @@ class unix_profile : public kt::ref_object {
   kt::ref_ptr<domain> dom;
   std::string name;
   std::string descr;
+  // Member indexes. The name keys are the account names of the last change of the member list
+  // (a rename does not reach the profiles); the uid / gid tables give the order of the members.
   kt::hashtable<std::string, kt::ref_ptr<unix_profile_user>> users_by_name;
   kt::hashtable<uint32_t, kt::ref_ptr<unix_profile_user>> users_by_uid;
   kt::hashtable<std::string, kt::ref_ptr<unix_profile_group>> groups_by_name;

@@ -108,7 +108,7 @@ int resources_load(domain& d) {
   kt::ref_ptr<domain> dref(&d);
   const kt::filedb_fixed db = resources_file(d);
   std::vector<kt::ref_ptr<resource>> loaded;
-  const int rc = db.list(0, [&](const uint8_t* bytes, uint32_t size) {
+  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
     const record rec(bytes, size);
     const uint64_t id = rec.get_u64(kRecId);
     const std::string name = rec.get_str(kRecName, kNameField);

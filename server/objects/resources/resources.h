@@ -1,17 +1,27 @@
 // Resource records: the "resources" file, the start-up loader that links the resource tree and
-// finds the domain's six system resources, and removal of a resource with its subtree.
+// finds the domain's six system resources, removal of a resource with its subtree, and the
+// commands resourceInsert, resourceEdit, resourceRemove and resourceSearch.
 #ifndef ORVANE_OBJECTS_RESOURCES_RESOURCES_H_
 #define ORVANE_OBJECTS_RESOURCES_RESOURCES_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "objects/resources/resource.h"
 #include "utils/refobj.h"
 
+namespace kt {
+class xmldoc_node;
+}  // namespace kt
+
 namespace orvane {
 
+struct client;
+struct globals;
+struct processor_result;
 class domain;
+class token;
 
 // A new empty resource.
 kt::ref_ptr<resource> resource_create();
@@ -47,6 +57,30 @@ int _resource_trace_id(const resource& r, uint64_t id);
 // Lookups in the domain's tables (read lock held only for the lookup).
 kt::ref_ptr<resource> resource_get_by_id(domain& d, uint64_t id);
 kt::ref_ptr<resource> resource_get_by_name(domain& d, std::string_view name);
+
+// The longest resource name the record keeps whole.
+constexpr size_t RESOURCE_NAME_MAX = 127;
+
+// The work of the commands on their "r" element, after the rights check. Each returns 0 with the
+// resource concerned in *out, or a result code; every check runs before anything changes, so a
+// refused request changes nothing. Add and edit also put back their records when the store
+// refuses one.
+//   add:    "name", "type", "parentId" (0: top level) and an optional "permissions" child.
+//   edit:   "id" and the full new state; a "permissions" child replaces the permission list.
+//   remove: "id"; the resource goes with its subtree (see _resource_remove).
+uint32_t resource_xml_add(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<resource>* out);
+uint32_t resource_xml_edit(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<resource>* out);
+uint32_t resource_xml_remove(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<resource>* out);
+
+// Command handlers: resourceInsert, resourceEdit, resourceRemove, resourceSearch.
+uint32_t processor_resource_insert(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                   processor_result& r);
+uint32_t processor_resource_edit(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                 processor_result& r);
+uint32_t processor_resource_remove(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                   processor_result& r);
+uint32_t processor_resource_search(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                   processor_result& r);
 
 }  // namespace orvane
 

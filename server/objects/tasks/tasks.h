@@ -1,5 +1,6 @@
-// Change notifications: every successful insert, edit and remove of a directory object is told to
-// the WebSocket clients that bound a token, from the scheduler thread.
+// Change notifications: every successful insert, edit and remove of a directory object is told,
+// from the scheduler thread, to the WebSocket clients that bound a token of the changed domain or
+// of one of its ancestors (the root domain's clients see every change).
 #ifndef ORVANE_OBJECTS_TASKS_TASKS_H_
 #define ORVANE_OBJECTS_TASKS_TASKS_H_
 
@@ -18,7 +19,8 @@ constexpr int CHANGE_REMOVE = 3;
 std::string task_change_document(uint64_t domain_id, uint64_t user_id, uint64_t obj_id,
                                  const char* obj_type, int change_type);
 
-// Queues the change notification on the scheduler; the caller does not wait. Returns 0.
+// Queues the change notification on the scheduler; the caller does not wait (it may hold
+// g.global_lock: the audience is worked out later, on the scheduler thread). Returns 0.
 int task_notify_clients_change(globals& g, uint64_t domain_id, uint64_t user_id, uint64_t obj_id,
                                const char* obj_type, int change_type);
 

@@ -17,6 +17,7 @@
 #include "objects/groups/groups.h"
 #include "objects/permissions/permission.h"
 #include "objects/permissions/permissions.h"
+#include "objects/profiles/profiles.h"
 #include "objects/record.h"
 #include "objects/resources/resource.h"
 #include "objects/users/users_internal.h"
@@ -150,7 +151,7 @@ int users_load(domain& d) {
   }
   const kt::filedb_fixed db = users_file(d);
   kt::ref_ptr<domain> self(&d);
-  const int rc = db.list(0, [&](const uint8_t* data, uint32_t size) {
+  const int rc = record_list(db, [&](const uint8_t* data, uint32_t size) {
     const record rec(data, size);
     kt::ref_ptr<user> u = user_create();
     if (!u) return -1;
@@ -365,6 +366,7 @@ int user_remove(domain& d, user& u) {
     std::unique_lock lock(u.permissions.rwlock());
     u.permissions.flush();
   }
+  unix_profile_user_account_deleted(d, u);
 
   // Keep the user alive until both table entries are gone.
   kt::ref_ptr<user> keep(&u);

@@ -35,8 +35,6 @@ namespace {
 // The longest name the users file keeps whole (its field holds 127 bytes and a terminator).
 constexpr size_t kMaxStoredName = USER_REC_UNAME_SIZE - 1;
 
-using group_list = std::vector<kt::ref_ptr<group>>;
-
 // A name the command accepts: valid, and short enough to survive a restart unchanged.
 int check_username(std::string_view name) {
   if (const int rc = validate_user_username(name); rc != 0) return rc;
@@ -62,52 +60,6 @@ uint32_t check_right(const domain& d, const token* t, uint32_t flags) {
 
 uint64_t actor_id(const token* t) {
   return t != nullptr && t->usr ? t->usr->id : 0;
-}
-
-// Resolves the groups of a "memberof" element, child by child: 0x10 for a child that is not a
-// "g" with an "id", 0x608 for AllUsers, 0x605 for an unknown id.
-uint32_t memberof_resolve(domain& d, const kt::xmldoc_node& memberof, group_list* out) {
-  for (const auto& child : memberof.children()) {
-    const kt::xmldoc_attr* id = child->attr_get("id");
-    if (child->name() != "g" || id == nullptr) return E_INVALID_REQUEST;
-    const uint64_t gid = user_parse_decimal(id->value);
-    if (d.all_users && d.all_users->id == gid) return E_GROUP_ALLUSERS_MEMBERSHIP;
-    kt::ref_ptr<group> gr = d.groups_by_id.get_rw(gid);
-    if (!gr) return E_GROUP_MEMBER_NOT_FOUND;
-    if ((gr->flags & GROUP_FLAG_ALL_USERS) != 0) return E_GROUP_ALLUSERS_MEMBERSHIP;
-    out->push_back(std::move(gr));
-  }
-  return E_OK;
-}
-
-bool list_has(const group_list& list, uint64_t id) {
-  for (const kt::ref_ptr<group>& gr : list) {
-    if (gr->id == id) return true;
-  }
-  return false;
-}
-
-// Makes the listed groups exactly the user's direct groups: member records and both sides of
-// the in-memory links. A refused member record write does not stop the assignment.
-void assign_membership(domain& d, user& u, const group_list& list) {
-  group_list current;
-  {
-    std::shared_lock lock(u.groups.rwlock());
-    u.groups.for_each([&](const uint64_t&, kt::ref_ptr<group>& gr) { current.push_back(gr); });
-  }
-  for (const kt::ref_ptr<group>& gr : current) {
-    if (list_has(list, gr->id)) continue;
-    group_member_db_remove(d, *gr, MEMBER_USER, u.id);
-    group_unlink_user(*gr, u);
-  }
-  for (const kt::ref_ptr<group>& gr : list) {
-    if (u.groups.get_rw(gr->id)) continue;
-    if (const int rc = group_member_db_add(d, *gr, MEMBER_USER, u.id); rc != 0) {
-      KT_LOG_WARN("user %s: member record of group %s not written (%d)", u.uname.c_str(),
-                  gr->name.c_str(), rc);
-    }
-    group_link_user(*gr, u);
-  }
 }
 
 // The new forms of a password, computed before anything changes.
@@ -205,7 +157,9 @@ uint32_t processor_user_insert(client& c, globals& g, domain* d, token* t, kt::x
   group_list groups;
   const kt::xmldoc_node* memberof = un->get("memberof");
   if (memberof != nullptr) {
-    if (const uint32_t rc = memberof_resolve(*d, *memberof, &groups); rc != 0) return rc;
+    if (const int rc = membership_xml2list(*d, *memberof, groups); rc != 0) {
+      return static_cast<uint32_t>(rc);
+    }
   }
 
   kt::ref_ptr<user> u = user_create();
@@ -215,7 +169,13 @@ uint32_t processor_user_insert(client& c, globals& g, domain* d, token* t, kt::x
   if (user_set_password_forms(*u, *password) != 0) return E_GENERIC;
   if (const int rc = user_db_add(*d, *u); rc != 0) return static_cast<uint32_t>(rc);
   u->dom = kt::ref_ptr<domain>(d);
-  if (memberof != nullptr) assign_membership(*d, *u, groups);
+  if (const int rc = assign_user_membership(*d, *u, groups); rc != 0) {
+    // A membership the store refused: take the new user back out whole.
+    assign_user_membership(*d, *u, group_list());
+    for (const kt::ref_ptr<group>& gr : groups) group_unlink_user(*gr, *u);
+    if (user_db_remove(*d, *u) != 0) KT_LOG_ERR("%s: user_db_remove() failed.", u->uname.c_str());
+    return static_cast<uint32_t>(rc);
+  }
   d->users_by_name.insert_rw(u->uname, u);
   d->users_by_id.insert_rw(u->id, u);
 
@@ -244,7 +204,9 @@ uint32_t processor_user_edit(client& c, globals& g, domain* d, token* t, kt::xml
   group_list groups;
   const kt::xmldoc_node* memberof = un->get("memberof");
   if (memberof != nullptr) {
-    if (const uint32_t rc = memberof_resolve(*d, *memberof, &groups); rc != 0) return rc;
+    if (const int rc = membership_xml2list(*d, *memberof, groups); rc != 0) {
+      return static_cast<uint32_t>(rc);
+    }
   }
   kt::ref_ptr<user> u = user_from_xml(*d, *un);
   if (!u) return E_USER_NOT_FOUND;
@@ -301,12 +263,13 @@ uint32_t processor_user_edit(client& c, globals& g, domain* d, token* t, kt::xml
     d->users_by_name.insert_l(u->uname, u);
   }
   if (new_password) apply_password_forms(*u, forms, now);
-  if (memberof != nullptr) assign_membership(*d, *u, groups);
+  // A membership the store refused is reported after the changes that were made are told.
+  const int membership = memberof != nullptr ? assign_user_membership(*d, *u, groups) : 0;
 
   task_notify_clients_change(g, d->id, actor_id(t), u->id, "user", CHANGE_EDIT);
-  audit_command(c, *d, t, cmd, E_OK, "user %s (%lu) edited / %s", u->uname.c_str(),
-                static_cast<unsigned long>(u->id), audit_text(cmd));
-  return E_OK;
+  audit_command(c, *d, t, cmd, static_cast<uint32_t>(membership), "user %s (%lu) edited / %s",
+                u->uname.c_str(), static_cast<unsigned long>(u->id), audit_text(cmd));
+  return static_cast<uint32_t>(membership);
 }
 
 uint32_t processor_user_remove(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,

@@ -41,6 +41,14 @@ TEST(UidTimeSeqTest, LowerHalvesCountUpByOne) {
   EXPECT_NEAR(static_cast<double>(b >> 32), static_cast<double>(time(nullptr) & 0xffffffffu), 2);
 }
 
+TEST(UidTimeSeqTest, NextIdentifierExceedsObservedOnes) {
+  const uint64_t taken = uid_time_seq() + 1000;  // as if loaded from a file
+  uid_observe(taken);
+  EXPECT_GT(uid_time_seq(), taken);
+  uid_observe(1);  // older identifiers change nothing
+  EXPECT_GT(uid_time_seq(), taken + 1);
+}
+
 TEST(UidTimeSeqTest, UniqueAcrossThreads) {
   std::vector<std::vector<uint32_t>> seen(4);
   std::vector<std::thread> threads;

@@ -1,0 +1,276 @@
+// The attribute management commands: attrInsert, attrEdit, attrRemove. They audit what they
+// changed and send no change notification.
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+
+#include "errors.h"
+#include "objects/attributes/attributes.h"
+#include "objects/attributes/attributes_internal.h"
+#include "objects/change.h"
+#include "objects/domains/domain.h"
+#include "objects/permissions/permission.h"
+#include "objects/users/users.h"
+#include "processor.h"
+#include "utils/base64.h"
+#include "xmldoc/xmldoc.h"
+
+namespace orvane {
+
+namespace {
+
+// The longest name the record keeps whole (its field holds a terminator too).
+constexpr size_t kMaxStoredName = 127;
+
+// An "a" element as the request gives it; absent numbers read as 0.
+struct attribute_request {
+  uint64_t id = 0;
+  const std::string* name = nullptr;
+  uint32_t type = 0;
+  uint8_t flags = 0;
+  const std::string* text = nullptr;  // the element's value; none when empty
+};
+
+// A decimal attribute of the element: absent or empty reads as 0; anything but digits, or a
+// value above max, is 0x10.
+uint32_t read_decimal(const kt::xmldoc_node& a, std::string_view name, uint64_t max,
+                      uint64_t* out) {
+  *out = 0;
+  const kt::xmldoc_attr* attr = a.attr_get(name);
+  if (attr == nullptr || attr->value.empty()) return E_OK;
+  for (char c : attr->value) {
+    if (c < '0' || c > '9') return E_INVALID_REQUEST;
+  }
+  if (attr->value.size() > 20) return E_INVALID_REQUEST;
+  const uint64_t v = attribute_parse_decimal(attr->value);
+  if (v > max) return E_INVALID_REQUEST;
+  *out = v;
+  return E_OK;
+}
+
+uint32_t parse_request(const kt::xmldoc_node& a, attribute_request* out) {
+  uint64_t v = 0;
+  if (const uint32_t rc = read_decimal(a, "id", std::numeric_limits<uint64_t>::max(), &v);
+      rc != 0) {
+    return rc;
+  }
+  out->id = v;
+  if (const uint32_t rc = read_decimal(a, "type", ATTR_TYPE_BINARY, &v); rc != 0) return rc;
+  out->type = static_cast<uint32_t>(v);
+  if (const uint32_t rc = read_decimal(a, "flags", 0xFF, &v); rc != 0) return rc;
+  out->flags = static_cast<uint8_t>(v);
+  if (const kt::xmldoc_attr* name = a.attr_get("name"); name != nullptr) out->name = &name->value;
+  if (!a.value().empty()) out->text = &a.value();
+  return E_OK;
+}
+
+// A name the commands accept: valid, and short enough to come back unchanged after a restart.
+uint32_t check_name(const std::string& name) {
+  if (const int rc = validate_generic_name(name); rc != 0) return static_cast<uint32_t>(rc);
+  return name.size() > kMaxStoredName ? static_cast<uint32_t>(E_NAME_TOO_LONG) : E_OK;
+}
+
+// Stores the request's value into a, in the form of a's type, and computes the typed value.
+uint32_t set_value(const attribute_request& req, attribute& a) {
+  a.value.clear();
+  if (req.text != nullptr) {
+    switch (a.type) {
+      case ATTR_TYPE_BOOLEAN:
+        a.value.assign(1, *req.text == "0" ? '\0' : '\1');
+        break;
+      case ATTR_TYPE_BINARY:
+        if (kt::base64decode_(*req.text, a.value) != 0) return E_INVALID_REQUEST;
+        break;
+      default:
+        a.value = *req.text;
+        break;
+    }
+  }
+  _attribute_value_set(a);
+  return E_OK;
+}
+
+// Domain attributes change the domain's behaviour: only its administrators may touch them.
+uint32_t check_domain_right(const domain& d, const token* t, uint8_t ttype) {
+  if (ttype != ATTR_TARGET_DOMAIN) return E_OK;
+  return attribute_check_right(d, t, SYS_RES_ORVANE, PERM_WRITE);
+}
+
+// Reads and resolves the target, with the rights check of a domain target in between.
+uint32_t read_target(domain& d, const token* t, const kt::xmldoc_node& cmd, attribute_target* out) {
+  uint8_t ttype = ATTR_TARGET_DOMAIN;
+  if (const uint32_t rc = attribute_target_type(cmd, &ttype); rc != 0) return rc;
+  if (const uint32_t rc = check_domain_right(d, t, ttype); rc != 0) return rc;
+  return attribute_target_resolve(d, cmd, ttype, out);
+}
+
+// The attribute of the target with that identifier (a walk of the table), or none.
+kt::ref_ptr<attribute> find_by_id(attribute_table& table, uint64_t id) {
+  kt::ref_ptr<attribute> found;
+  std::shared_lock lock(table.rwlock());
+  table.for_each([&](const std::string&, kt::ref_ptr<attribute>& a) {
+    if (a && a->id == id) {
+      found = a;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
+// Values compare equal when types and lengths match and the typed values do (a NaN never
+// equals); strings and binaries compare their bytes.
+bool same_value(const attribute& a, const attribute& b) {
+  if (a.type != b.type || a.value.size() != b.value.size()) return false;
+  switch (a.type) {
+    case ATTR_TYPE_BOOLEAN:
+      return a.value == b.value;
+    case ATTR_TYPE_NUMBER:
+      return a.v_number == b.v_number;
+    case ATTR_TYPE_DECIMAL:
+      return a.v_decimal == b.v_decimal;
+    default:
+      return a.value == b.value;
+  }
+}
+
+// Takes a out of the table, if the entry under its name is a itself.
+void table_remove_l(attribute_table& table, const attribute& a) {
+  if (const kt::ref_ptr<attribute>* cur = table.find_nl(a.name);
+      cur != nullptr && cur->get() == &a) {
+    table.remove_l(a.name);
+  }
+}
+
+}  // namespace
+
+uint32_t processor_attributes_insert(client& c, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
+                                     processor_result& r) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  attribute_target target;
+  if (const uint32_t rc = read_target(*d, t, cmd, &target); rc != 0) return rc;
+  const kt::xmldoc_node* an = cmd.get("a");
+  if (an == nullptr) return E_INVALID_REQUEST;
+  attribute_request req;
+  if (const uint32_t rc = parse_request(*an, &req); rc != 0) return rc;
+  if (req.name == nullptr || req.type == 0) return E_INVALID_REQUEST;
+  if (const uint32_t rc = check_name(*req.name); rc != 0) return rc;
+  if (target.table->get_rw(*req.name)) return E_ATTRIBUTE_EXISTS;
+
+  kt::ref_ptr<attribute> a = attribute_create();
+  if (!a) return E_NO_MEMORY;
+  a->name = *req.name;
+  a->type = req.type;
+  a->flags = req.flags;
+  a->dom = d;
+  a->ttype = target.ttype;
+  a->target_id = target.id;
+  a->target = target.object;
+  if (const uint32_t rc = set_value(req, *a); rc != 0) return rc;
+  // A domain setting put back (after a damaged record was skipped) must hold a valid value.
+  if (target.ttype == ATTR_TARGET_DOMAIN) {
+    if (const int rc = domain_setting_check(*a); rc != 0) return static_cast<uint32_t>(rc);
+  }
+  if (const int rc = attributes_db_add(*d, *a); rc != 0) return static_cast<uint32_t>(rc);
+  target.table->insert_rw(a->name, a);
+  if (target.ttype == ATTR_TARGET_DOMAIN) domain_setting_apply(*d, *a);
+
+  auto inserted = kt::xmldoc_node::create("insertedId");
+  inserted->set_value(std::to_string(a->id));
+  r.set_answer(std::move(inserted));
+  audit_change(c, *d, t, cmd, E_OK, "attr", a->name, a->id, "added");
+  return E_OK;
+}
+
+uint32_t processor_attributes_edit(client& c, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
+                                   processor_result&) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  attribute_target target;
+  if (const uint32_t rc = read_target(*d, t, cmd, &target); rc != 0) return rc;
+  const kt::xmldoc_node* an = cmd.get("a");
+  if (an == nullptr) return E_INVALID_REQUEST;
+  attribute_request req;
+  if (const uint32_t rc = parse_request(*an, &req); rc != 0) return rc;
+  if (req.name == nullptr && req.id == 0) return E_INVALID_REQUEST;
+  if (req.name != nullptr) {
+    if (const uint32_t rc = check_name(*req.name); rc != 0) return rc;
+  }
+
+  kt::ref_ptr<attribute> old;
+  if (req.id != 0) {
+    old = find_by_id(*target.table, req.id);
+    if (!old) return E_ATTRIBUTE_NOT_FOUND;
+    if (req.name != nullptr) {
+      const kt::ref_ptr<attribute> other = target.table->get_rw(*req.name);
+      if (other && other->id != old->id) return E_ATTRIBUTE_EXISTS;
+    }
+  } else {
+    old = target.table->get_rw(*req.name);
+    if (!old) return E_ATTRIBUTE_NOT_FOUND;
+  }
+
+  kt::ref_ptr<attribute> a = attribute_create();
+  if (!a) return E_NO_MEMORY;
+  a->id = old->id;
+  a->name = req.name != nullptr ? *req.name : old->name;
+  a->type = req.type != 0 ? req.type : old->type;
+  a->flags = req.flags != 0 ? req.flags : old->flags;
+  a->dom = d;
+  a->ttype = old->ttype;
+  a->target_id = old->target_id;
+  a->target = old->target;
+  if (const uint32_t rc = set_value(req, *a); rc != 0) return rc;
+  if (const int rc = domain_setting_check(*a); rc != 0) return static_cast<uint32_t>(rc);
+
+  const bool renamed = a->name != old->name;
+  const bool retyped = a->type != old->type || a->flags != old->flags;
+  if ((renamed || retyped) && (old->flags & ATTR_FLAG_SYSTEM) != 0) return E_ATTRIBUTE_SYSTEM;
+  if (!renamed && !retyped && same_value(*a, *old)) return E_OK;
+
+  if (const int rc = attributes_db_edit(*d, *a); rc != 0) return static_cast<uint32_t>(rc);
+  {
+    std::unique_lock lock(target.table->rwlock());
+    table_remove_l(*target.table, *old);
+    target.table->insert_l(a->name, a);
+  }
+  if (a->ttype == ATTR_TARGET_DOMAIN) domain_setting_apply(*d, *a);
+
+  audit_change(c, *d, t, cmd, E_OK, "attr", old->name, old->id, "edited");
+  return E_OK;
+}
+
+uint32_t processor_attributes_remove(client& c, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
+                                     processor_result&) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  attribute_target target;
+  if (const uint32_t rc = read_target(*d, t, cmd, &target); rc != 0) return rc;
+  const kt::xmldoc_node* an = cmd.get("a");
+  if (an == nullptr) return E_INVALID_REQUEST;
+  uint64_t id = 0;
+  if (const uint32_t rc = read_decimal(*an, "id", std::numeric_limits<uint64_t>::max(), &id);
+      rc != 0) {
+    return rc;
+  }
+  const kt::xmldoc_attr* name = an->attr_get("name");
+  if (id == 0 && (name == nullptr || name->value.empty())) return E_INVALID_REQUEST;
+
+  const kt::ref_ptr<attribute> a =
+      id != 0 ? find_by_id(*target.table, id) : target.table->get_rw(name->value);
+  if (!a) return E_ATTRIBUTE_NOT_FOUND;
+  if ((a->flags & ATTR_FLAG_IMMUNE) != 0) return E_ATTRIBUTE_IMMUNE;
+  // 1: the record is already gone from the file; the table entry goes all the same.
+  if (const int rc = attributes_db_del(*d, *a); rc != 0 && rc != 1) {
+    return static_cast<uint32_t>(rc);
+  }
+  {
+    std::unique_lock lock(target.table->rwlock());
+    table_remove_l(*target.table, *a);
+  }
+  audit_change(c, *d, t, cmd, E_OK, "attr", a->name, a->id, "removed");
+  return E_OK;
+}
+
+}  // namespace orvane

@@ -1,0 +1,255 @@
+// The attribute queries: attrSearch (with the attributes a user inherits from its groups) and
+// getAttributes (attributes by path), and the variables of inherited string values.
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "errors.h"
+#include "globals.h"
+#include "objects/attributes/attributes.h"
+#include "objects/attributes/attributes_internal.h"
+#include "objects/domains/domain.h"
+#include "objects/groups/group.h"
+#include "objects/permissions/permissions.h"
+#include "objects/resources/resources.h"
+#include "objects/search.h"
+#include "objects/tokens/token.h"
+#include "objects/users/user.h"
+#include "processor.h"
+#include "xmldoc/xmldoc.h"
+
+namespace orvane {
+
+namespace {
+
+// The longest resource path getAttributes walks; a longer one answers nothing.
+constexpr size_t kMaxPathResources = 32;
+
+// The system resource whose READ right attrSearch needs for a target type.
+constexpr int kSearchRight[] = {-1, SYS_RES_RESOURCES, SYS_RES_GROUPS, SYS_RES_USERS,
+                                SYS_RES_NETCLIENTS};
+
+// Appends a's element with its value; the short form for getAttributes.
+kt::xmldoc_node* add_element(kt::xmldoc_node& out, const attribute& a, bool full) {
+  kt::xmldoc_node* n = attribute_xml_add(out, a, full);
+  if (!a.value.empty()) n->set_value(attribute_value_text(a));
+  return n;
+}
+
+// Every attribute of the table whose name matches (full form).
+void list_matching(attribute_table& table, const regex_holder& re, kt::xmldoc_node& out) {
+  std::shared_lock lock(table.rwlock());
+  table.for_each([&](const std::string& name, kt::ref_ptr<attribute>& a) {
+    if (a && re.match(name.c_str())) add_element(out, *a, true);
+  });
+}
+
+// The attributes a user inherits: those of its direct groups (in the order of its membership
+// list), then those of AllUsers, that match and that the user does not hold itself.
+void list_inherited(domain& d, user& u, const regex_holder& re, kt::xmldoc_node& out) {
+  std::unordered_set<std::string> own;
+  {
+    std::shared_lock lock(u.attributes.rwlock());
+    u.attributes.for_each(
+        [&](const std::string& name, kt::ref_ptr<attribute>&) { own.insert(name); });
+  }
+  std::vector<kt::ref_ptr<group>> groups;
+  {
+    std::shared_lock lock(u.groups.rwlock());
+    u.groups.for_each([&](const uint64_t&, kt::ref_ptr<group>& gr) {
+      if (gr && gr.get() != d.all_users.get()) groups.push_back(gr);
+    });
+  }
+  if (d.all_users) groups.push_back(d.all_users);
+
+  for (const kt::ref_ptr<group>& gr : groups) {
+    std::shared_lock lock(gr->attributes.rwlock());
+    gr->attributes.for_each([&](const std::string& name, kt::ref_ptr<attribute>& a) {
+      if (!a || own.count(name) != 0 || !re.match(name.c_str())) return;
+      kt::xmldoc_node* n = attribute_xml_add(out, *a, true);
+      if (kt::xmldoc_attr* flags = n->attr_get("flags"); flags != nullptr) {
+        flags->value = std::to_string(static_cast<unsigned>(a->flags) + ATTR_FLAG_INHERITED);
+      }
+      if (a->value.empty()) return;
+      n->set_value(a->type == ATTR_TYPE_STRING ? attribute_replace_variables(a->value, d, u, *gr)
+                                               : attribute_value_text(*a));
+    });
+  }
+}
+
+// The attributes of one table: all of them, or the one named (when name is given).
+void list_path(attribute_table& table, const std::string* name, kt::xmldoc_node& out) {
+  if (name != nullptr) {
+    if (const kt::ref_ptr<attribute> a = table.get_rw(*name)) add_element(out, *a, false);
+    return;
+  }
+  std::shared_lock lock(table.rwlock());
+  table.for_each([&](const std::string&, kt::ref_ptr<attribute>& a) {
+    if (a) add_element(out, *a, false);
+  });
+}
+
+bool is_name_part(std::string_view part) {
+  return !part.empty() && part[0] == '=';
+}
+
+std::vector<std::string_view> split_path(std::string_view path) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = path.find('/', start);
+    parts.push_back(path.substr(start, slash == std::string_view::npos ? slash : slash - start));
+    if (slash == std::string_view::npos) return parts;
+    start = slash + 1;
+  }
+}
+
+// "@user[/.../=name]": the caller's own attributes, or another user's with READ on OrvaneUsers.
+uint32_t path_user(domain& d, const token& t, std::string_view uname, const std::string* name,
+                   kt::xmldoc_node& out) {
+  kt::ref_ptr<user> u = t.usr;
+  if (!uname.empty() && uname != u->uname) {
+    if (const uint32_t rc = attribute_check_right(d, &t, SYS_RES_USERS, PERM_READ); rc != 0) {
+      return rc;
+    }
+    u = d.users_by_name.get_rw(std::string(uname));
+    if (!u) return E_USER_NOT_FOUND;
+  }
+  list_path(u->attributes, name, out);
+  return E_OK;
+}
+
+// "#group[/.../=name]": for a direct member of the group, or with READ on OrvaneGroups.
+uint32_t path_group(domain& d, const token& t, std::string_view gname, const std::string* name,
+                    kt::xmldoc_node& out) {
+  const kt::ref_ptr<group> gr = d.groups_by_name.get_rw(std::string(gname));
+  if (!gr) return E_GROUP_NOT_FOUND;
+  if (!gr->member_users.get_rw(t.usr->id)) {
+    if (const uint32_t rc = attribute_check_right(d, &t, SYS_RES_GROUPS, PERM_READ); rc != 0) {
+      return rc;
+    }
+  }
+  list_path(gr->attributes, name, out);
+  return E_OK;
+}
+
+// "/r1/.../rn[/=name]": the resources named from the top of the tree down; READ on rn or on
+// OrvaneResources.
+uint32_t path_resource(domain& d, const token& t, const std::vector<std::string_view>& parts,
+                       const std::string* name, kt::xmldoc_node& out) {
+  const size_t end = parts.size() - (name != nullptr ? 1 : 0);
+  for (size_t i = 1; i < end; ++i) {
+    if (is_name_part(parts[i])) return E_INVALID_PATH;
+  }
+  if (end <= 1) return E_RESOURCE_NOT_FOUND;
+  if (end - 1 > kMaxPathResources) return E_OK;
+  kt::ref_ptr<resource> r;
+  for (size_t i = 1; i < end; ++i) {
+    kt::ref_ptr<resource> next = resource_get_by_name(d, parts[i]);
+    if (!next) return E_RESOURCE_NOT_FOUND;
+    // Each resource is the child of the one before; the first one is at the top.
+    if (next->parent_id != (r ? r->id : 0)) return E_RESOURCE_PARENT_NOT_FOUND;
+    r = std::move(next);
+  }
+  const user& u = *t.usr;
+  if (permission_check(u, PERMISSION_TARGET_RESOURCE, r->id, PERM_READ) != 0 &&
+      permission_check(u, PERMISSION_TARGET_RESOURCE, d.sys_res[SYS_RES_RESOURCES], PERM_READ) !=
+          0) {
+    return E_ACCESS_VIOLATION;
+  }
+  list_path(r->attributes, name, out);
+  return E_OK;
+}
+
+uint32_t attributes_path_get(domain& d, const token* t, std::string_view path,
+                             kt::xmldoc_node& out) {
+  if (path.empty() || path == "/") {
+    list_path(d.attributes, nullptr, out);
+    return E_OK;
+  }
+  const std::vector<std::string_view> parts = split_path(path);
+  std::string name_text;
+  const std::string* name = nullptr;
+  if (parts.size() > 1 && is_name_part(parts.back())) {
+    name_text = parts.back().substr(1);
+    name = &name_text;
+  }
+  const char first = path[0];
+  if (first == '/' && parts.size() == 2 && name != nullptr) {
+    list_path(d.attributes, name, out);
+    return E_OK;
+  }
+  if (first != '/' && first != '@' && first != '#') return E_INVALID_REQUEST;
+  if (t == nullptr || !t->usr) return E_ACCESS_VIOLATION;
+  if (first == '/') return path_resource(d, *t, parts, name, out);
+  if (parts.size() == 2 && name == nullptr) return E_INVALID_PATH;
+  const std::string_view object = parts[0].substr(1);
+  return first == '@' ? path_user(d, *t, object, name, out) : path_group(d, *t, object, name, out);
+}
+
+}  // namespace
+
+std::string attribute_replace_variables(std::string_view text, const domain& d, const user& u,
+                                        const group& gr) {
+  const std::pair<std::string_view, std::string> variables[] = {
+      {"${USERNAME}", u.uname}, {"${USERID}", std::to_string(u.id)},
+      {"${DOMAIN}", d.name()},  {"${DOMAINID}", std::to_string(d.id)},
+      {"${GROUP}", gr.name},    {"${GROUPID}", std::to_string(gr.id)},
+  };
+  std::string out(text);
+  for (const auto& [variable, value] : variables) {
+    const size_t pos = out.find(variable);
+    if (pos != std::string::npos) out.replace(pos, variable.size(), value);
+  }
+  return out;
+}
+
+uint32_t processor_attributes_search(client&, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                     processor_result& r) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  uint8_t ttype = ATTR_TARGET_DOMAIN;
+  if (const uint32_t rc = attribute_target_type(cmd, &ttype); rc != 0) return rc;
+  if (ttype != ATTR_TARGET_DOMAIN) {
+    if (const uint32_t rc = attribute_check_right(*d, t, kSearchRight[ttype], PERM_READ); rc != 0) {
+      return rc;
+    }
+  }
+  attribute_target target;
+  const std::string& target_text = cmd.attr_get("target")->value;
+  if (ttype == ATTR_TARGET_DOMAIN && attribute_parse_decimal(target_text) == 0) {
+    // Another domain by its name: only read, under its table's own lock.
+    target.dom = g.domains_by_name.get_rw(target_text);
+    if (!target.dom) return E_DOMAIN_NOT_FOUND;
+    target.table = &target.dom->attributes;
+  } else if (const uint32_t rc = attribute_target_resolve(*d, cmd, ttype, &target); rc != 0) {
+    return rc;
+  }
+  regex_holder re;
+  if (const int rc = search_pattern_compile(cmd, re); rc != 0) return static_cast<uint32_t>(rc);
+
+  std::unique_ptr<kt::xmldoc_node> out = kt::xmldoc_node::create("attributes");
+  list_matching(*target.table, re, *out);
+  if (ttype == ATTR_TARGET_USER) {
+    list_inherited(*d, static_cast<user&>(*target.object), re, *out);
+  }
+  r.set_answer(std::move(out));
+  return E_OK;
+}
+
+uint32_t processor_attributes_get_attributes(client&, globals&, domain* d, token* t,
+                                             kt::xmldoc_node& cmd, processor_result& r) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  std::unique_ptr<kt::xmldoc_node> out = kt::xmldoc_node::create("attributes");
+  const kt::xmldoc_node* path = cmd.get("path");
+  const uint32_t rc =
+      path != nullptr ? attributes_path_get(*d, t, path->value(), *out) : E_INVALID_REQUEST;
+  r.set_answer(std::move(out));
+  return rc;
+}
+
+}  // namespace orvane

@@ -1,0 +1,317 @@
+// The resource commands: resourceInsert, resourceEdit, resourceRemove, resourceSearch.
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "objects/change.h"
+#include "objects/domains/domain.h"
+#include "objects/groups/group.h"
+#include "objects/permissions/permissions.h"
+#include "objects/resources/resources.h"
+#include "objects/search.h"
+#include "objects/tasks/tasks.h"
+#include "objects/users/users.h"
+#include "processor.h"
+#include "utils/logger.h"
+#include "xmldoc/xmldoc.h"
+
+namespace orvane {
+
+namespace {
+
+// The state an "r" element asks for.
+struct resource_fields {
+  std::string name;
+  uint16_t type = 0;
+  uint64_t parent_id = 0;
+};
+
+uint32_t read_fields(const kt::xmldoc_node& rn, resource_fields* out) {
+  const kt::xmldoc_attr* name = rn.attr_get("name");
+  if (name == nullptr || rn.attr_get("type") == nullptr || rn.attr_get("parentId") == nullptr) {
+    return E_INVALID_REQUEST;
+  }
+  if (const int rc = validate_generic_name(name->value); rc != 0) return static_cast<uint32_t>(rc);
+  if (name->value.size() > RESOURCE_NAME_MAX) return E_NAME_TOO_LONG;
+  uint64_t type = 0;
+  uint64_t parent_id = 0;
+  if (xml_attr_decimal(rn, "type", UINT16_MAX, &type) != 0 ||
+      xml_attr_decimal(rn, "parentId", UINT64_MAX, &parent_id) != 0) {
+    return E_INVALID_REQUEST;
+  }
+  out->name = name->value;
+  out->type = static_cast<uint16_t>(type);
+  out->parent_id = parent_id;
+  return E_OK;
+}
+
+// The "permissions" child of an "r" element, parsed for the target; *present tells whether
+// there was one.
+uint32_t read_permissions(domain& d, const kt::xmldoc_node& rn, uint64_t target_id, bool* present,
+                          permission_list* out) {
+  const kt::xmldoc_node* element = rn.get("permissions");
+  *present = element != nullptr;
+  if (element == nullptr) return E_OK;
+  return permissions_xml2list(d, PERMISSION_TARGET_RESOURCE, target_id, *element, out);
+}
+
+// Whether the list keeps READ, WRITE and EXEC for the Administrators group.
+bool keeps_administrators(const domain& d, const permission_list& list) {
+  if (!d.administrators) return false;
+  constexpr uint32_t kFull = PERM_READ | PERM_WRITE | PERM_EXEC;
+  for (const kt::ref_ptr<permission>& p : list) {
+    if (p->member_type == MEMBER_GROUP && p->member_id == d.administrators->id &&
+        (p->flags & kFull) == kFull) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::unique_ptr<kt::xmldoc_node> search_element(resource& r) {
+  auto e = kt::xmldoc_node::create("r");
+  e->attr_addval("id", std::to_string(r.id));
+  e->attr_addval("parentId", std::to_string(r.parent_id));
+  e->attr_addval("name", r.name);
+  e->attr_addval("type", std::to_string(r.type));
+  e->attr_addval("flags", std::to_string(r.flags));
+  {
+    std::shared_lock lock(r.children.rwlock());
+    if (r.children.count() > 0) {
+      auto members = kt::xmldoc_node::create("members");
+      r.children.for_each([&](uint64_t id, kt::ref_ptr<resource>&) {
+        auto cr = kt::xmldoc_node::create("cr");
+        cr->attr_addval("id", std::to_string(id));
+        members->add_child(std::move(cr));
+      });
+      e->add_child(std::move(members));
+    }
+  }
+  {
+    std::shared_lock lock(r.permissions.rwlock());
+    if (r.permissions.count() > 0) {
+      auto perms = kt::xmldoc_node::create("permissions");
+      r.permissions.for_each([&](uint64_t, kt::ref_ptr<permission>& p) {
+        if (!p) return;
+        auto pe = kt::xmldoc_node::create("p");
+        pe->attr_addval("id", std::to_string(p->id));
+        pe->attr_addval("memberId", std::to_string(p->member_id));
+        pe->attr_addval("flags", std::to_string(p->flags));
+        pe->attr_addval("memberType", std::to_string(p->member_type));
+        perms->add_child(std::move(pe));
+      });
+      e->add_child(std::move(perms));
+    }
+  }
+  return e;
+}
+
+}  // namespace
+
+uint32_t resource_xml_add(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<resource>* out) {
+  resource_fields f;
+  if (const uint32_t rc = read_fields(rn, &f); rc != 0) return rc;
+  if (d.resources_by_name.get_rw(f.name)) return E_RESOURCE_EXISTS;
+  kt::ref_ptr<resource> parent;
+  if (f.parent_id != 0) {
+    parent = d.resources_by_id.get_rw(f.parent_id);
+    if (!parent) return E_RESOURCE_PARENT_NOT_FOUND;
+  }
+  kt::ref_ptr<resource> r = resource_create();
+  if (!r) return E_NO_MEMORY;
+  r->name = f.name;
+  r->type = f.type;
+  r->parent = parent;
+  bool with_permissions = false;
+  permission_list perms;
+  if (const uint32_t rc = read_permissions(d, rn, 0, &with_permissions, &perms); rc != 0) {
+    return rc;
+  }
+
+  if (const int rc = resource_db_add(d, *r); rc != 0) {
+    KT_LOG_ERR("%s: resource_db_add() failed (%d).", f.name.c_str(), rc);
+    return static_cast<uint32_t>(rc);
+  }
+  if (with_permissions) {
+    if (const int rc = permissions_update(d, *r, perms); rc != 0) {
+      if (resource_db_del(d, *r) != 0) KT_LOG_ERR("%s: record not taken back", f.name.c_str());
+      return static_cast<uint32_t>(rc);
+    }
+  }
+  r->dom = kt::ref_ptr<domain>(&d);
+  if (parent) parent->children.insert_rw(r->id, r);
+  d.resources_by_name.insert_rw(r->name, r);
+  d.resources_by_id.insert_rw(r->id, r);
+  *out = std::move(r);
+  return E_OK;
+}
+
+uint32_t resource_xml_edit(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<resource>* out) {
+  uint64_t id = 0;
+  if (rn.attr_get("id") == nullptr) return E_INVALID_REQUEST;
+  resource_fields f;
+  if (const uint32_t rc = read_fields(rn, &f); rc != 0) return rc;
+  if (xml_attr_decimal(rn, "id", UINT64_MAX, &id) != 0) return E_INVALID_REQUEST;
+  kt::ref_ptr<resource> r = d.resources_by_id.get_rw(id);
+  if (!r) return E_RESOURCE_NOT_FOUND;
+
+  // Every check runs before anything changes.
+  const bool moved = f.parent_id != r->parent_id;
+  const bool renamed = f.name != r->name;
+  const bool changed = moved || renamed || f.type != r->type;
+  if (changed && (r->flags & RESOURCE_FLAG_FIXED) != 0) return E_RESOURCE_SYSTEM;
+  bool with_permissions = false;
+  permission_list perms;
+  if (const uint32_t rc = read_permissions(d, rn, r->id, &with_permissions, &perms); rc != 0) {
+    return rc;
+  }
+  kt::ref_ptr<resource> parent = r->parent;
+  if (moved) {
+    if (f.parent_id == r->id) return E_RESOURCE_CHILD_OF_SELF;
+    parent.reset();
+    if (f.parent_id != 0) {
+      parent = d.resources_by_id.get_rw(f.parent_id);
+      if (!parent) return E_RESOURCE_PARENT_NOT_FOUND;
+      if (_resource_trace_id(*parent, r->id) != 0) return E_RESOURCE_CHILD_OF_CHILD;
+    }
+  }
+  if (renamed) {
+    const kt::ref_ptr<resource> other = d.resources_by_name.get_rw(f.name);
+    if (other && other.get() != r.get()) return E_RESOURCE_EXISTS;
+  }
+  if (with_permissions && (r->flags & RESOURCE_FLAG_NO_REMOVE) != 0 &&
+      !keeps_administrators(d, perms)) {
+    return E_RESOURCE_SYSTEM_PERMISSION;
+  }
+
+  // The records: the resource's, then its permissions; a refusal of the latter puts the
+  // resource's record back.
+  if (changed) {
+    kt::ref_ptr<resource> next = resource_create();
+    if (!next) {
+      KT_LOG_ERR("%s(): %s", "resource_cretate", std::strerror(ENOMEM));
+      return E_GENERIC;
+    }
+    next->id = r->id;
+    next->type = f.type;
+    next->parent = parent;
+    next->flags = r->flags;
+    next->name = f.name;
+    if (const int rc = resource_db_edit(d, *next); rc != 0) {
+      KT_LOG_ERR("%s: resource_db_edit() failed.", r->name.c_str());
+      return static_cast<uint32_t>(rc);
+    }
+  }
+  if (with_permissions) {
+    if (const int rc = permissions_update(d, *r, perms); rc != 0) {
+      if (changed && resource_db_edit(d, *r) != 0) {
+        KT_LOG_ERR("%s: record not restored", r->name.c_str());
+      }
+      return static_cast<uint32_t>(rc);
+    }
+  }
+
+  // Memory.
+  if (moved) {
+    if (r->parent) r->parent->children.remove_rw(r->id);
+    r->parent = parent;
+    r->parent_id = f.parent_id;
+    if (parent) parent->children.insert_rw(r->id, r);
+  }
+  if (renamed) {
+    std::unique_lock lock(d.resources_by_name.rwlock());
+    if (kt::ref_ptr<resource>* cur = d.resources_by_name.find_nl(r->name);
+        cur != nullptr && cur->get() == r.get()) {
+      d.resources_by_name.remove_l(r->name);
+    }
+    r->name = f.name;
+    d.resources_by_name.insert_l(r->name, r);
+  }
+  r->type = f.type;
+  *out = std::move(r);
+  return E_OK;
+}
+
+uint32_t resource_xml_remove(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<resource>* out) {
+  uint64_t id = 0;
+  if (xml_attr_decimal(rn, "id", UINT64_MAX, &id) != 0) return E_INVALID_REQUEST;
+  kt::ref_ptr<resource> r = d.resources_by_id.get_rw(id);
+  if (!r) return E_RESOURCE_NOT_FOUND;
+  if ((r->flags & RESOURCE_FLAG_NO_REMOVE) != 0) return E_RESOURCE_SYSTEM;
+  // The parent lets go only once the record is gone.
+  if (const int rc = _resource_remove(d, *r); rc != 0) return static_cast<uint32_t>(rc);
+  if (r->parent) r->parent->children.remove_rw(r->id);
+  *out = std::move(r);
+  return E_OK;
+}
+
+uint32_t processor_resource_insert(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                   processor_result& r) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_RESOURCES, PERM_WRITE); rc != 0) {
+    return rc;
+  }
+  const kt::xmldoc_node* rn = cmd.get("r");
+  if (rn == nullptr) return E_INVALID_REQUEST;
+  kt::ref_ptr<resource> res;
+  if (const uint32_t rc = resource_xml_add(*d, *rn, &res); rc != 0) return rc;
+  object_changed(c, g, *d, t, cmd, "resource", res->name, res->id, CHANGE_INSERT);
+  auto inserted = kt::xmldoc_node::create("insertedId");
+  inserted->set_value(std::to_string(res->id));
+  r.set_answer(std::move(inserted));
+  return E_OK;
+}
+
+uint32_t processor_resource_edit(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                 processor_result&) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_RESOURCES, PERM_WRITE); rc != 0) {
+    return rc;
+  }
+  const kt::xmldoc_node* rn = cmd.get("r");
+  if (rn == nullptr) return E_INVALID_REQUEST;
+  kt::ref_ptr<resource> res;
+  if (const uint32_t rc = resource_xml_edit(*d, *rn, &res); rc != 0) return rc;
+  object_changed(c, g, *d, t, cmd, "resource", res->name, res->id, CHANGE_EDIT);
+  return E_OK;
+}
+
+uint32_t processor_resource_remove(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+                                   processor_result&) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_RESOURCES, PERM_WRITE); rc != 0) {
+    return rc;
+  }
+  const kt::xmldoc_node* rn = cmd.get("r");
+  if (rn == nullptr) return E_INVALID_REQUEST;
+  kt::ref_ptr<resource> res;
+  if (const uint32_t rc = resource_xml_remove(*d, *rn, &res); rc != 0) return rc;
+  object_changed(c, g, *d, t, cmd, "resource", res->name, res->id, CHANGE_REMOVE);
+  return E_OK;
+}
+
+uint32_t processor_resource_search(client&, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
+                                   processor_result& r) {
+  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_RESOURCES, PERM_READ); rc != 0) {
+    return rc;
+  }
+  regex_holder re;
+  if (const int rc = search_pattern_compile(cmd, re); rc != 0) return static_cast<uint32_t>(rc);
+  auto resources = kt::xmldoc_node::create("resources");
+  {
+    std::shared_lock lock(d->resources_by_id.rwlock());
+    d->resources_by_id.for_each([&](uint64_t, kt::ref_ptr<resource>& res) {
+      if (res && re.match(res->name.c_str())) resources->add_child(search_element(*res));
+    });
+  }
+  r.set_answer(std::move(resources));
+  return E_OK;
+}
+
+}  // namespace orvane
