@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -37,6 +39,8 @@ namespace {
 constexpr size_t kReadChunk = 2048;
 constexpr size_t kSendChunk = 1400;
 constexpr size_t kWebsocketMaxPayload = 1500;
+// Notifications queued for one WebSocket client beyond this are dropped.
+constexpr size_t kOutboxLimit = 1 << 20;
 constexpr size_t kMaxFilePath = 1023;
 constexpr const char* kServerName = "Orvane/1.0.0";
 constexpr const char* kVersion = "1.0.0";
@@ -259,8 +263,60 @@ int client_send(client& c, std::string_view bytes) {
 int client_send_websocket_text(client& c, std::string_view text) {
   std::string frame;
   kt::websocket_unwrap(text, frame);
-  return client_send(c, frame);
+  std::lock_guard lock(c.outbox_lock);
+  if (c.wake_fd < 0 || c.outbox.size() + frame.size() > kOutboxLimit) return -1;
+  c.outbox += frame;
+  const uint64_t one = 1;
+  return ::write(c.wake_fd, &one, sizeof one) == sizeof one ? 0 : -1;
 }
+
+namespace {
+
+// Sends what other threads queued for the connection.
+bool flush_outbox(client& c) {
+  std::string frames;
+  {
+    std::lock_guard lock(c.outbox_lock);
+    uint64_t count = 0;
+    if (::read(c.wake_fd, &count, sizeof count) < 0 && errno != EAGAIN) return false;
+    frames.swap(c.outbox);
+  }
+  return frames.empty() || client_send(c, frames) == 0;
+}
+
+// Waits until the connection has bytes to read or notifications to send. Returns 1 when the
+// connection is readable, 0 when only notifications were sent, -1 when it is to end.
+int websocket_wait(client& c) {
+  if (c.ssl && SSL_pending(c.ssl.get()) > 0) return 1;
+  pollfd fds[2] = {{c.fd, POLLIN, 0}, {c.wake_fd, POLLIN, 0}};
+  for (;;) {
+    const int n = ::poll(fds, 2, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    break;
+  }
+  if ((fds[1].revents & POLLIN) != 0 && !flush_outbox(c)) return -1;
+  if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return 1;
+  return 0;
+}
+
+// Turns the connection into a WebSocket channel: its thread now also sends the notifications.
+bool websocket_start(client& c) {
+  const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0) return false;
+  std::lock_guard lock(c.outbox_lock);
+  c.wake_fd = fd;
+  return true;
+}
+
+void websocket_stop(client& c) {
+  std::lock_guard lock(c.outbox_lock);
+  if (c.wake_fd >= 0) ::close(c.wake_fd);
+  c.wake_fd = -1;
+  c.outbox.clear();
+}
+
+}  // namespace
 
 int client_unwrap_htmldoc(client& c) {
   kt::buffer out;
@@ -419,6 +475,11 @@ void client_routine(client* raw) {
         if (left <= 0) break;
         set_socket_timeout(c->fd, SO_RCVTIMEO, left);
       }
+      if (websocket) {
+        const int ready = websocket_wait(*c);
+        if (ready < 0) break;
+        if (ready == 0) continue;
+      }
       const ssize_t n = client_read(*c, chunk, sizeof chunk);
       if (n <= 0) break;
       if (websocket) {
@@ -435,6 +496,7 @@ void client_routine(client* raw) {
       }
       if (rc > 0) continue;
       if (kt::websocket_handshake(c->http_request, c->http_response) == 0) {
+        if (!websocket_start(*c)) break;
         c->flags.fetch_or(CLIENT_WEBSOCKET);
         client_unwrap_htmldoc(*c);
         c->http_request.reset();
@@ -453,6 +515,7 @@ void client_routine(client* raw) {
   }
 
   list_remove(g, c.get());
+  websocket_stop(*c);
   if (c->ssl) {
     if (ok) SSL_shutdown(c->ssl.get());
     c->ssl.reset();

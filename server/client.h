@@ -71,8 +71,14 @@ struct client {
   kt::buffer input;       // received WebSocket bytes not yet consumed
   uint64_t received = 0;  // bytes of the HTTP request read so far
 
-  // Serialises writes to the connection (the connection's own answers and change notifications).
+  // Serialises writes to the connection.
   kt::mutex send_lock;
+  // Change notifications for a WebSocket client: other threads queue frames here and wake the
+  // connection's thread, which alone reads and writes the connection (a TLS session must not be
+  // used by two threads at once).
+  kt::mutex outbox_lock;
+  std::string outbox;  // encoded frames waiting to be sent
+  int wake_fd = -1;    // eventfd that wakes the connection's thread
   // The listener's connection slot, handed back when the connection ends.
   kt::ref_ptr<kt::connection_slots> slot;
 
@@ -92,8 +98,8 @@ void client_routine(client* c);
 
 // Writes bytes to the connection (TLS or plain) under its send lock. Returns 0 or -1.
 int client_send(client& c, std::string_view bytes);
-// Sends one text frame to a WebSocket client. Returns 0, or -1 when the connection cannot take
-// it.
+// Queues one text frame for a WebSocket client and wakes its thread. Returns 0, or -1 when the
+// connection cannot take it (not in WebSocket mode, or too much is already waiting).
 int client_send_websocket_text(client& c, std::string_view text);
 
 // Handlers of one request.

@@ -133,7 +133,7 @@ TEST_F(BackupsOverHttpsTest, BackupChangeRestoreAndRestart) {
   EXPECT_EQ(by_id("backupDestroy", "12345"), 0x16);
 
   // Rights.
-  ASSERT_EQ(post("userInsert", "<u uname=\"plain\"><p>Passw0rd</p></u>"), 0) << server.log();
+  ASSERT_EQ(post("userInsert", "<u uname=\"plain\"><p>Passw0rd</p></u>"), 0);
   const std::string plain = server.token("plain", "Passw0rd");
   ASSERT_FALSE(plain.empty());
   EXPECT_EQ(post("backupCreate", "mine", "", plain), 0x102);

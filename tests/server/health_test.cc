@@ -1,6 +1,7 @@
 #include "health.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -284,8 +285,8 @@ TEST_F(HealthTest, AuditApiListsTheAuditedCommandsInTableOrder) {
 // Change notifications reach the WebSocket clients of the changed domain and of its ancestors.
 class ChangeAudienceTest : public HealthTest {
  protected:
+  // A WebSocket connection whose thread is the test: notifications wait in its outbox.
   struct fake_ws {
-    int fds[2] = {-1, -1};
     std::unique_ptr<orvane::client> c;
   };
 
@@ -295,8 +296,7 @@ class ChangeAudienceTest : public HealthTest {
       g().clients_head = g().clients_tail = nullptr;
     }
     for (fake_ws& f : clients_) {
-      ::close(f.fds[0]);
-      ::close(f.fds[1]);
+      if (f.c->wake_fd >= 0) ::close(f.c->wake_fd);
     }
     HealthTest::TearDown();
   }
@@ -304,10 +304,9 @@ class ChangeAudienceTest : public HealthTest {
   // A bound WebSocket client of the domain, listed as the server lists its connections.
   size_t bind_client(uint64_t domain_id) {
     fake_ws& f = clients_.emplace_back();
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, f.fds), 0);
     f.c = std::make_unique<orvane::client>();
     f.c->g = &g();
-    f.c->fd = f.fds[0];
+    f.c->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     f.c->flags = orvane::CLIENT_ALIVE | orvane::CLIENT_WEBSOCKET | orvane::CLIENT_WS_BOUND;
     f.c->ws_domain_id = domain_id;
     std::unique_lock lock(g().clients_lock);
@@ -333,11 +332,9 @@ class ChangeAudienceTest : public HealthTest {
   // The payloads of the frames a client received so far.
   std::vector<std::string> received(size_t i) {
     std::string bytes;
-    char chunk[4096];
-    for (;;) {
-      const ssize_t n = ::recv(clients_[i].fds[1], chunk, sizeof chunk, MSG_DONTWAIT);
-      if (n <= 0) break;
-      bytes.append(chunk, static_cast<size_t>(n));
+    {
+      std::lock_guard lock(clients_[i].c->outbox_lock);
+      bytes.swap(clients_[i].c->outbox);
     }
     std::vector<std::string> frames;
     size_t at = 0;
@@ -405,8 +402,9 @@ TEST_F(ChangeAudienceTest, UnboundAndFailingClientsAreSkipped) {
   const uint64_t root = g().root_domain->id;
   const size_t unbound = bind_client(root);
   clients_[unbound].c->flags = orvane::CLIENT_ALIVE | orvane::CLIENT_WEBSOCKET;
-  const size_t broken = bind_client(root);
-  ::shutdown(clients_[broken].fds[0], SHUT_WR);
+  const size_t broken = bind_client(root);  // its connection is going away
+  ::close(clients_[broken].c->wake_fd);
+  clients_[broken].c->wake_fd = -1;
   const size_t bound = bind_client(root);
 
   orvane::task_notify_clients_change(g(), root, 1, 2, "resource", orvane::CHANGE_INSERT);

@@ -279,16 +279,17 @@ int backup_restoring_domains(globals& g) {
   if (!exists(file)) return 0;
   remove_logged(path_backup_dir() + "/" + kStageDir);  // left by a restore that was cut short
 
+  // record_list also keeps new backup identifiers clear of the stored ones.
   std::vector<backup> pending;
-  const int rc =
-      record_file(file, BACKUP_RECORD_SIZE, 0600).list(0, [&](const uint8_t* bytes, uint32_t size) {
-        backup b;
-        backup_from_record(record(bytes, size), b);
-        if (b.id != 0 && (b.flags & BACKUP_FLAG_RESTORING) != 0) {
-          pending.push_back(b);
-        }
-        return 0;
-      });
+  const int rc = record_list(record_file(file, BACKUP_RECORD_SIZE, 0600),
+                             [&](const uint8_t* bytes, uint32_t size) {
+                               backup b;
+                               backup_from_record(record(bytes, size), b);
+                               if (b.id != 0 && (b.flags & BACKUP_FLAG_RESTORING) != 0) {
+                                 pending.push_back(b);
+                               }
+                               return 0;
+                             });
   if (rc != 0 && rc != -4) {
     KT_LOG_ERR("%s: can not be read (%d)", file.c_str(), rc);
     return -1;
