@@ -14,10 +14,12 @@
 #include "objects/attributes/attribute.h"
 #include "objects/attributes/attributes.h"
 #include "objects/auditlogs/auditlog.h"
+#include "objects/change.h"
 #include "objects/domains/domain.h"
 #include "objects/groups/groups.h"
 #include "objects/permissions/permissions.h"
 #include "objects/record.h"
+#include "objects/search.h"
 #include "objects/tasks/tasks.h"
 #include "objects/tokens/token.h"
 #include "objects/tokens/tokens.h"
@@ -82,28 +84,6 @@ void apply_password_forms(user& u, const password_forms& f, uint32_t now) {
   std::memcpy(u.nss_password, f.nss, sizeof f.nss);
   u.pwd_changed = now;
 }
-
-// Frees a compiled expression when it goes out of scope.
-class regex_holder {
- public:
-  regex_holder() = default;
-  ~regex_holder() {
-    if (compiled_) regfree(&re_);
-  }
-  regex_holder(const regex_holder&) = delete;
-  regex_holder& operator=(const regex_holder&) = delete;
-
-  int compile(const char* pattern, int cflags) {
-    const int rc = regcomp(&re_, pattern, cflags);
-    compiled_ = rc == 0;
-    return rc;
-  }
-  bool match(const char* text) const { return regexec(&re_, text, 0, nullptr, 0) == 0; }
-
- private:
-  regex_t re_{};
-  bool compiled_ = false;
-};
 
 std::unique_ptr<kt::xmldoc_node> user_search_element(const domain& d, user& u, uint32_t now) {
   auto e = kt::xmldoc_node::create("u");
@@ -179,12 +159,10 @@ uint32_t processor_user_insert(client& c, globals& g, domain* d, token* t, kt::x
   d->users_by_name.insert_rw(u->uname, u);
   d->users_by_id.insert_rw(u->id, u);
 
-  task_notify_clients_change(g, d->id, actor_id(t), u->id, "user", CHANGE_INSERT);
   auto inserted = kt::xmldoc_node::create("insertedId");
   inserted->set_value(std::to_string(u->id));
   r.set_answer(std::move(inserted));
-  audit_command(c, *d, t, cmd, E_OK, "user %s (%lu) added / %s", u->uname.c_str(),
-                static_cast<unsigned long>(u->id), audit_text(cmd));
+  object_changed(c, g, *d, t, cmd, "user", u->uname, u->id, CHANGE_INSERT);
   return E_OK;
 }
 
@@ -266,9 +244,8 @@ uint32_t processor_user_edit(client& c, globals& g, domain* d, token* t, kt::xml
   // A membership the store refused is reported after the changes that were made are told.
   const int membership = memberof != nullptr ? assign_user_membership(*d, *u, groups) : 0;
 
-  task_notify_clients_change(g, d->id, actor_id(t), u->id, "user", CHANGE_EDIT);
-  audit_command(c, *d, t, cmd, static_cast<uint32_t>(membership), "user %s (%lu) edited / %s",
-                u->uname.c_str(), static_cast<unsigned long>(u->id), audit_text(cmd));
+  notify_change(g, *d, t, "user", u->id, CHANGE_EDIT);
+  audit_change(c, *d, t, cmd, static_cast<uint32_t>(membership), "user", u->uname, u->id, "edited");
   return static_cast<uint32_t>(membership);
 }
 
@@ -284,9 +261,7 @@ uint32_t processor_user_remove(client& c, globals& g, domain* d, token* t, kt::x
   token_remove_by_user(g, *u);
   if (rc != 0) return static_cast<uint32_t>(rc);
 
-  task_notify_clients_change(g, d->id, actor_id(t), u->id, "user", CHANGE_REMOVE);
-  audit_command(c, *d, t, cmd, E_OK, "user %s (%lu) removed / %s", u->uname.c_str(),
-                static_cast<unsigned long>(u->id), audit_text(cmd));
+  object_changed(c, g, *d, t, cmd, "user", u->uname, u->id, CHANGE_REMOVE);
   return E_OK;
 }
 
