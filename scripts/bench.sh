@@ -147,10 +147,10 @@ if run_gbench users_bench; then
     row "$label: time" "$(fmt "$ms" 0) ms" "<= 2000 ms ($(met "$ms" le 2000))"
     row "$label: RSS" "$(fmt "$rss" 1) MB" "<= 200 MB ($(met "$rss" le 200))"
   done
-  for spec in "BM_UserInsert:userInsert median:p50_ms:1" "BM_UserEdit:userEdit median:p50_ms:1" \
+  for entry in "BM_UserInsert:userInsert median:p50_ms:1" "BM_UserEdit:userEdit median:p50_ms:1" \
     "BM_Authenticate:authenticate median:p50_us:200" \
     "BM_UserSearchOne:userSearch one name median:p50_ms:20"; do
-    IFS=: read -r bm label field limit <<<"$spec"
+    IFS=: read -r bm label field limit <<<"$entry"
     v=$(gfield users_bench "$bm" "" "$field")
     [ -n "$v" ] || continue
     unit=${field#p50_}

@@ -5,6 +5,12 @@
 
 namespace orvane {
 
+int record_db_remove(const kt::filedb_fixed& db, uint64_t id) {
+  record key(8);
+  key.put_u64(0, id);
+  return db.remove(0, key.data());
+}
+
 int record_list(const kt::filedb_fixed& db, const kt::filedb_fixed::list_fn& cb) {
   return db.list(0, [&](const uint8_t* bytes, uint32_t size) {
     if (size >= 8) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/filedb_fixed.h"
+#include "utils/uid.h"
 
 namespace orvane {
 
@@ -73,6 +74,30 @@ class record {
 
 // The key of every server record: its 64-bit identifier in the first 8 bytes.
 constexpr uint32_t RECORD_KEY_ID = 7;
+
+// The record functions of an object kind (its _db_add, _db_edit and _db_del), for records keyed
+// by their identifier. pack(id, rec) fills a zeroed record of the given size.
+//
+// Writes a new record under a fresh identifier; *id_out is set only when the store took it.
+// Returns the store's result.
+template <class Pack>
+int record_db_insert(const kt::filedb_fixed& db, uint32_t size, Pack pack, uint64_t* id_out) {
+  const uint64_t id = kt::uid_time_seq();
+  record rec(size);
+  pack(id, rec);
+  if (const int rc = db.insert(0, rec.data(), rec.data()); rc != 0) return rc;
+  *id_out = id;
+  return 0;
+}
+// Rewrites the record of an identifier in place.
+template <class Pack>
+int record_db_rewrite(const kt::filedb_fixed& db, uint32_t size, uint64_t id, Pack pack) {
+  record rec(size);
+  pack(id, rec);
+  return db.edit(0, rec.data(), rec.data());
+}
+// Removes the record of an identifier.
+int record_db_remove(const kt::filedb_fixed& db, uint64_t id);
 
 // Walks a record file keyed by identifier; every identifier read is noted as in use
 // (kt::uid_observe), so that new identifiers never repeat one already stored.

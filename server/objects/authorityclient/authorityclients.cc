@@ -115,26 +115,19 @@ int authorityclients_load(domain& d) {
 }
 
 int authorityclient_db_add(domain& d, authorityclient& nc) {
-  const uint64_t id = kt::uid_time_seq();
-  record rec(AUTHORITYCLIENT_RECORD_SIZE);
-  authorityclient_to_record(nc, id, rec);
-  if (const int rc = authorityclients_file(d).insert(0, rec.data(), rec.data()); rc != 0) {
-    return rc;
-  }
-  nc.id = id;
-  return 0;
+  return record_db_insert(
+      authorityclients_file(d), AUTHORITYCLIENT_RECORD_SIZE,
+      [&](uint64_t id, record& rec) { authorityclient_to_record(nc, id, rec); }, &nc.id);
 }
 
 int authorityclient_db_edit(domain& d, const authorityclient& nc) {
-  record rec(AUTHORITYCLIENT_RECORD_SIZE);
-  authorityclient_to_record(nc, nc.id, rec);
-  return authorityclients_file(d).edit(0, rec.data(), rec.data());
+  return record_db_rewrite(
+      authorityclients_file(d), AUTHORITYCLIENT_RECORD_SIZE, nc.id,
+      [&](uint64_t id, record& rec) { authorityclient_to_record(nc, id, rec); });
 }
 
 int authorityclient_db_del(domain& d, const authorityclient& nc) {
-  record key(8);
-  key.put_u64(0, nc.id);
-  return authorityclients_file(d).remove(0, key.data());
+  return record_db_remove(authorityclients_file(d), nc.id);
 }
 
 void authorityclient_flush(authorityclient& nc) {

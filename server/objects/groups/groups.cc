@@ -172,25 +172,18 @@ int groups_load(domain& d) {
 }
 
 int group_db_add(domain& d, group& gr) {
-  const uint64_t id = kt::uid_time_seq();
-  record rec(GROUP_RECORD_SIZE);
-  group_to_record(gr, id, rec);
-  if (const int rc = groups_file(d).insert(0, rec.data(), rec.data()); rc != 0) return rc;
-  gr.id = id;
-  return 0;
+  return record_db_insert(
+      groups_file(d), GROUP_RECORD_SIZE,
+      [&](uint64_t id, record& rec) { group_to_record(gr, id, rec); }, &gr.id);
 }
 
 int group_db_edit(domain& d, const group& gr) {
-  record rec(GROUP_RECORD_SIZE);
-  group_to_record(gr, gr.id, rec);
-  return groups_file(d).edit(0, rec.data(), rec.data());
+  return record_db_rewrite(groups_file(d), GROUP_RECORD_SIZE, gr.id,
+                           [&](uint64_t id, record& rec) { group_to_record(gr, id, rec); });
 }
 
 int group_db_del(domain& d, const group& gr) {
-  record key(8);
-  key.put_u64(0, gr.id);
-  const int rc = groups_file(d).remove(0, key.data());
-  if (rc != 0) return rc;
+  if (const int rc = record_db_remove(groups_file(d), gr.id); rc != 0) return rc;
   _group_member_files_unlink(d, gr.id);
   return 0;
 }

@@ -123,12 +123,9 @@ int permissions_load(domain& d) {
 }
 
 int permission_db_add(domain& d, permission& p) {
-  const uint64_t id = kt::uid_time_seq();
-  record rec(PERMISSION_RECORD_SIZE);
-  permission_to_record(p, id, rec);
-  if (const int rc = permissions_file(d).insert(0, rec.data(), rec.data()); rc != 0) return rc;
-  p.id = id;
-  return 0;
+  return record_db_insert(
+      permissions_file(d), PERMISSION_RECORD_SIZE,
+      [&](uint64_t id, record& rec) { permission_to_record(p, id, rec); }, &p.id);
 }
 
 int _permission_db_put(domain& d, const permission& p) {
@@ -138,15 +135,12 @@ int _permission_db_put(domain& d, const permission& p) {
 }
 
 int permission_db_edit(domain& d, const permission& p) {
-  record rec(PERMISSION_RECORD_SIZE);
-  permission_to_record(p, p.id, rec);
-  return permissions_file(d).edit(0, rec.data(), rec.data());
+  return record_db_rewrite(permissions_file(d), PERMISSION_RECORD_SIZE, p.id,
+                           [&](uint64_t id, record& rec) { permission_to_record(p, id, rec); });
 }
 
 int permission_db_del(domain& d, const permission& p) {
-  record key(8);
-  key.put_u64(0, p.id);
-  return permissions_file(d).remove(0, key.data());
+  return record_db_remove(permissions_file(d), p.id);
 }
 
 int _permission_fix_member_add(domain& d, permission& p) {

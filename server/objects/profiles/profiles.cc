@@ -254,24 +254,18 @@ void unix_profile_flush(unix_profile& p) {
 }
 
 int unix_profile_db_add(domain& d, unix_profile& p) {
-  const uint64_t id = kt::uid_time_seq();
-  record rec(UNIX_PROFILE_RECORD_SIZE);
-  profile_to_record(d, p, id, rec);
-  if (const int rc = profiles_file(d).insert(0, rec.data(), rec.data()); rc != 0) return rc;
-  p.id = id;
-  return 0;
+  return record_db_insert(
+      profiles_file(d), UNIX_PROFILE_RECORD_SIZE,
+      [&](uint64_t id, record& rec) { profile_to_record(d, p, id, rec); }, &p.id);
 }
 
 int unix_profile_db_edit(domain& d, const unix_profile& p) {
-  record rec(UNIX_PROFILE_RECORD_SIZE);
-  profile_to_record(d, p, p.id, rec);
-  return profiles_file(d).edit(0, rec.data(), rec.data());
+  return record_db_rewrite(profiles_file(d), UNIX_PROFILE_RECORD_SIZE, p.id,
+                           [&](uint64_t id, record& rec) { profile_to_record(d, p, id, rec); });
 }
 
 int unix_profile_db_del(domain& d, const unix_profile& p) {
-  record key(8);
-  key.put_u64(kRecId, p.id);
-  if (const int rc = profiles_file(d).remove(0, key.data()); rc != 0) return rc;
+  if (const int rc = record_db_remove(profiles_file(d), p.id); rc != 0) return rc;
   _unix_profile_member_files_unlink(d, p.id);
   return 0;
 }

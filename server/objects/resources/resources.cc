@@ -179,25 +179,20 @@ int resources_load(domain& d) {
 }
 
 int resource_db_add(domain& d, resource& r) {
-  const uint64_t id = kt::uid_time_seq();
-  record rec(RESOURCE_RECORD_SIZE);
-  resource_to_record(r, id, rec);
-  if (const int rc = resources_file(d).insert(0, rec.data(), rec.data()); rc != 0) return rc;
-  r.id = id;
-  r.parent_id = r.parent ? r.parent->id : 0;
-  return 0;
+  const int rc = record_db_insert(
+      resources_file(d), RESOURCE_RECORD_SIZE,
+      [&](uint64_t id, record& rec) { resource_to_record(r, id, rec); }, &r.id);
+  if (rc == 0) r.parent_id = r.parent ? r.parent->id : 0;
+  return rc;
 }
 
 int resource_db_edit(domain& d, const resource& r) {
-  record rec(RESOURCE_RECORD_SIZE);
-  resource_to_record(r, r.id, rec);
-  return resources_file(d).edit(0, rec.data(), rec.data());
+  return record_db_rewrite(resources_file(d), RESOURCE_RECORD_SIZE, r.id,
+                           [&](uint64_t id, record& rec) { resource_to_record(r, id, rec); });
 }
 
 int resource_db_del(domain& d, const resource& r) {
-  record key(8);
-  key.put_u64(0, r.id);
-  return resources_file(d).remove(0, key.data());
+  return record_db_remove(resources_file(d), r.id);
 }
 
 void resource_flush(resource& r) {
