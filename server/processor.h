@@ -42,6 +42,12 @@ struct processor_result {
   void set_answer(std::unique_ptr<kt::xmldoc_node> node) {
     if (answer != nullptr) *answer = std::move(node);
   }
+  // Answers an insert with the new object's identifier: <insertedId>id</insertedId>.
+  void set_answer_inserted_id(uint64_t id) {
+    auto node = kt::xmldoc_node::create("insertedId");
+    node->set_value(std::to_string(id));
+    set_answer(std::move(node));
+  }
 };
 
 // A command handler: (connection, server context, domain or none, token or none, command

@@ -178,9 +178,7 @@ uint32_t processor_attributes_insert(client& c, globals&, domain* d, token* t, k
   target.table->insert_rw(a->name, a);
   if (target.ttype == ATTR_TARGET_DOMAIN) domain_setting_apply(*d, *a);
 
-  auto inserted = kt::xmldoc_node::create("insertedId");
-  inserted->set_value(std::to_string(a->id));
-  r.set_answer(std::move(inserted));
+  r.set_answer_inserted_id(a->id);
   audit_change(c, *d, t, cmd, E_OK, "attr", a->name, a->id, "added");
   return E_OK;
 }

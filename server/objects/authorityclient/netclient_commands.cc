@@ -127,9 +127,7 @@ uint32_t processor_netclient_insert(client& c, globals& g, domain* d, token* t,
   d->netclients_by_id.insert_rw(nc->id, nc);
 
   object_changed(c, g, *d, t, cmd, kKind, name->value, nc->id, CHANGE_INSERT);
-  auto inserted = kt::xmldoc_node::create("insertedId");
-  inserted->set_value(std::to_string(nc->id));
-  r.set_answer(std::move(inserted));
+  r.set_answer_inserted_id(nc->id);
   return E_OK;
 }
 

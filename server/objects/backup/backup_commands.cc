@@ -45,9 +45,7 @@ uint32_t processor_backup_create(client& c, globals& g, domain* d, token* t, kt:
   backup b;
   const uint64_t user_id = t != nullptr && t->usr ? t->usr->id : 0;
   if (const uint32_t rc = backup_create(g, *d, user_id, cmd.value(), &b); rc != 0) return rc;
-  auto inserted = kt::xmldoc_node::create("insertedId");
-  inserted->set_value(std::to_string(b.id));
-  r.set_answer(std::move(inserted));
+  r.set_answer_inserted_id(b.id);
   object_changed(c, g, *d, t, cmd, kKind, b.name, b.id, CHANGE_INSERT);
   return E_OK;
 }

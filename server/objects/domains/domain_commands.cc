@@ -309,9 +309,7 @@ uint32_t processor_domain_insert(client& c, globals& g, domain* d, token* t, kt:
   if (const int rc = domain_xml_add(g, *d, *caller_of(t), cmd, &added); rc != 0) {
     return static_cast<uint32_t>(rc);
   }
-  auto answer = kt::xmldoc_node::create("insertedId");
-  answer->set_value(std::to_string(added->id));
-  r.set_answer(std::move(answer));
+  r.set_answer_inserted_id(added->id);
   object_changed(c, g, *d, t, cmd, "domain", added->name(), added->id, CHANGE_INSERT);
   return E_OK;
 }

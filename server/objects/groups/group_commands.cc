@@ -242,9 +242,7 @@ uint32_t processor_group_insert(client& c, globals& g, domain* d, token* t, kt::
   if (gn == nullptr) return E_INVALID_REQUEST;
   kt::ref_ptr<group> gr;
   if (const int rc = group_xml_add(*d, *gn, &gr); rc != 0) return static_cast<uint32_t>(rc);
-  auto inserted = kt::xmldoc_node::create("insertedId");
-  inserted->set_value(std::to_string(gr->id));
-  r.set_answer(std::move(inserted));
+  r.set_answer_inserted_id(gr->id);
   object_changed(c, g, *d, t, cmd, "group", gr->name, gr->id, CHANGE_INSERT);
   return E_OK;
 }

@@ -430,9 +430,7 @@ uint32_t processor_pam_profile_insert(client& c, globals& g, domain* d, token* t
   if (const int rc = unix_profile_xml_add(*d, *nssp, &p); rc != 0) {
     return static_cast<uint32_t>(rc);
   }
-  auto inserted = kt::xmldoc_node::create("insertedId");
-  inserted->set_value(std::to_string(p->id));
-  r.set_answer(std::move(inserted));
+  r.set_answer_inserted_id(p->id);
   object_changed(c, g, *d, t, cmd, "nssprofile", p->name, p->id, CHANGE_INSERT);
   return E_OK;
 }

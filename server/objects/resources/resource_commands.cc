@@ -261,9 +261,7 @@ uint32_t processor_resource_insert(client& c, globals& g, domain* d, token* t, k
   kt::ref_ptr<resource> res;
   if (const uint32_t rc = resource_xml_add(*d, *rn, &res); rc != 0) return rc;
   object_changed(c, g, *d, t, cmd, "resource", res->name, res->id, CHANGE_INSERT);
-  auto inserted = kt::xmldoc_node::create("insertedId");
-  inserted->set_value(std::to_string(res->id));
-  r.set_answer(std::move(inserted));
+  r.set_answer_inserted_id(res->id);
   return E_OK;
 }
 

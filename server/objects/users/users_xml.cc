@@ -159,9 +159,7 @@ uint32_t processor_user_insert(client& c, globals& g, domain* d, token* t, kt::x
   d->users_by_name.insert_rw(u->uname, u);
   d->users_by_id.insert_rw(u->id, u);
 
-  auto inserted = kt::xmldoc_node::create("insertedId");
-  inserted->set_value(std::to_string(u->id));
-  r.set_answer(std::move(inserted));
+  r.set_answer_inserted_id(u->id);
   object_changed(c, g, *d, t, cmd, "user", u->uname, u->id, CHANGE_INSERT);
   return E_OK;
 }
