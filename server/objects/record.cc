@@ -1,6 +1,7 @@
 #include "objects/record.h"
 
 #include "config.h"
+#include "utils/logger.h"
 #include "utils/uid.h"
 
 namespace orvane {
@@ -20,6 +21,16 @@ int record_list(const kt::filedb_fixed& db, const kt::filedb_fixed::list_fn& cb)
     }
     return cb(bytes, size);
   });
+}
+
+int record_load_result(const kt::filedb_fixed& db, int rc) {
+  if (rc == -4) {
+    KT_LOG_ERR("%s: damaged tail ignored", db.path().c_str());
+  } else if (rc != 0) {
+    KT_LOG_ERR("%s: can not be read (%d)", db.path().c_str(), rc);
+    return rc;
+  }
+  return 0;
 }
 
 kt::filedb_fixed record_file(const std::string& path, uint32_t record_size, mode_t create_mode) {

@@ -103,6 +103,10 @@ int record_db_remove(const kt::filedb_fixed& db, uint64_t id);
 // (kt::uid_observe), so that new identifiers never repeat one already stored.
 int record_list(const kt::filedb_fixed& db, const kt::filedb_fixed::list_fn& cb);
 
+// The result of a loader's walk: a damaged tail is logged and ignored (the whole records before it
+// are loaded), any other failure is logged and returned.
+int record_load_result(const kt::filedb_fixed& db, int rc);
+
 // Descriptor of a record file keyed by identifier (key type 7).
 kt::filedb_fixed record_file(const std::string& path, uint32_t record_size,
                              mode_t create_mode = 0644);

@@ -241,13 +241,7 @@ int attributes_load(domain& d) {
                 static_cast<uint32_t>(a->value.size()));
     return 0;
   });
-  if (rc == -4) {
-    KT_LOG_ERR("%s: damaged tail ignored", db.path().c_str());
-  } else if (rc != 0) {
-    KT_LOG_ERR("%s: can not be read (%d)", db.path().c_str(), rc);
-    return rc;
-  }
-  return 0;
+  return record_load_result(db, rc);
 }
 
 int attributes_db_add(domain& d, attribute& a) {

@@ -105,13 +105,7 @@ int authorityclients_load(domain& d) {
     KT_LOG_INFO("AUTHORITYCLIENT: id:%lu, name:%s", id, name.c_str());
     return 0;
   });
-  if (rc == -4) {
-    KT_LOG_ERR("%s: damaged tail ignored", db.path().c_str());
-  } else if (rc != 0) {
-    KT_LOG_ERR("%s: can not be read (%d)", db.path().c_str(), rc);
-    return rc;
-  }
-  return 0;
+  return record_load_result(db, rc);
 }
 
 int authorityclient_db_add(domain& d, authorityclient& nc) {

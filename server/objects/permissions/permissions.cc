@@ -113,13 +113,7 @@ int permissions_load(domain& d) {
         p->id, p->member_type, p->member_id, p->target_type, p->target_id, p->flags);
     return 0;
   });
-  if (rc == -4) {
-    KT_LOG_ERR("%s: damaged tail ignored", db.path().c_str());
-  } else if (rc != 0) {
-    KT_LOG_ERR("%s: can not be read (%d)", db.path().c_str(), rc);
-    return rc;
-  }
-  return 0;
+  return record_load_result(db, rc);
 }
 
 int permission_db_add(domain& d, permission& p) {
