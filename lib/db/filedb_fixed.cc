@@ -9,8 +9,11 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <string_view>
 
+#include "db/filedb_index.h"
 #include "utils/logger.h"
 
 namespace kt {
@@ -108,6 +111,108 @@ class file_session {
 };
 
 }  // namespace
+
+// The file's offset index for one operation: taken, locked and brought up to date with the open
+// file when the descriptor is indexed and the file is large enough; otherwise absent, and the
+// operation scans. Taken after the file lock, so the file does not change under it.
+class filedb_fixed::index_use {
+ public:
+  index_use(const filedb_fixed& db, int fd) : db_(db), fd_(fd) {
+    if (!db.indexed_) return;
+    struct stat st;
+    if (::fstat(fd, &st) < 0) return;
+    if (static_cast<uint64_t>(st.st_size) < filedb_index::kMinBytes) {
+      // Small files are scanned; an index kept from a larger state must not outlive it.
+      if (ref_ptr<filedb_index> old = filedb_index::existing(db.path_)) {
+        std::lock_guard<std::mutex> lock(old->mutex);
+        old->invalidate();
+      }
+      return;
+    }
+    ix_ = filedb_index::of(db.path_);
+    lock_ = std::unique_lock<std::mutex>(ix_->mutex);
+    usable_ = ix_->matches(st) || rebuild(st);
+  }
+  index_use(const index_use&) = delete;
+  index_use& operator=(const index_use&) = delete;
+
+  bool usable() const { return usable_; }
+  filedb_index& index() { return *ix_; }
+
+  static std::string_view key_of(const void* record, uint32_t key_size) {
+    return std::string_view(static_cast<const char*>(record), key_size);
+  }
+
+  // Finds the first record with the key through the index: 0 found (record and offset
+  // stored when asked), 1 not present, 2 the index was stale (dropped; the caller scans).
+  int locate(const void* key, void* record_out, uint64_t* offset_out) {
+    auto it = ix_->first.find(std::string(key_of(key, db_.key_size_)));
+    if (it == ix_->first.end()) return 1;
+    std::unique_ptr<uint8_t[]> rec = alloc_bytes<uint8_t>(db_.record_size_);
+    if (rec &&
+        read_full(fd_, rec.get(), db_.record_size_, it->second) ==
+            static_cast<ssize_t>(db_.record_size_) &&
+        std::memcmp(rec.get(), key, db_.key_size_) == 0) {
+      if (record_out != nullptr) std::memcpy(record_out, rec.get(), db_.record_size_);
+      if (offset_out != nullptr) *offset_out = it->second;
+      return 0;
+    }
+    drop();
+    return 2;
+  }
+
+  // Records the file state after this operation's write.
+  void written() {
+    if (!usable_) return;
+    struct stat st;
+    if (::fstat(fd_, &st) < 0) {
+      drop();
+      return;
+    }
+    ix_->state = st;
+  }
+
+  // Records a record overwritten in place: the offsets hold while its key is unchanged.
+  void overwritten(const void* old_key, const void* record) {
+    if (std::memcmp(old_key, record, db_.key_size_) == 0) {
+      written();
+    } else {
+      drop();
+    }
+  }
+
+  void drop() {
+    if (!usable_) return;
+    ix_->invalidate();
+    usable_ = false;
+  }
+
+ private:
+  bool rebuild(const struct stat& st) {
+    ix_->invalidate();
+    uint64_t end = 0;
+    const int r = db_.scan(
+        fd_,
+        [&](uint64_t offset, const uint8_t* rec) {
+          ix_->add(key_of(rec, db_.key_size_), offset);
+          return 0;
+        },
+        &end);
+    if (r != 0 || end != static_cast<uint64_t>(st.st_size)) {
+      ix_->invalidate();
+      return false;
+    }
+    ix_->state = st;
+    ix_->valid = true;
+    return true;
+  }
+
+  const filedb_fixed& db_;
+  const int fd_;
+  ref_ptr<filedb_index> ix_;
+  std::unique_lock<std::mutex> lock_;  // released before ix_
+  bool usable_ = false;
+};
 
 int filedb_fixed::init(std::string path, uint32_t record_size, uint32_t key_type, uint32_t key_size,
                        mode_t create_mode) {
@@ -268,17 +373,36 @@ int filedb_fixed::append_at(int fd, uint64_t end, const void* record) const {
 int filedb_fixed::find(int fd, const void* key, void* record_out) const {
   file_session s;
   if (int r = s.begin(*this, fd, LOCK_SH); r != 0) return r;
+  index_use ix(*this, s.fd());
+  if (ix.usable()) {
+    if (int r = ix.locate(key, record_out, nullptr); r != 2) return r;
+  }
   return locate(s.fd(), key, record_out, nullptr, nullptr);
 }
 
 int filedb_fixed::insert(int fd, const void* key, const void* record) const {
   file_session s;
   if (int r = s.begin(*this, fd, LOCK_EX); r != 0) return r;
+  index_use ix(*this, s.fd());
   uint64_t end = 0;
-  int r = locate(s.fd(), key, nullptr, nullptr, &end);
+  int r = ix.usable() ? ix.locate(key, nullptr, nullptr) : 2;
+  if (r == 1) {
+    r = whole_length(s.fd(), &end);
+    if (r == 0) r = 1;
+  } else if (r == 2) {
+    r = locate(s.fd(), key, nullptr, nullptr, &end);
+  }
   if (r == 0) return -2;
   if (r != 1) return r;  // damaged or unreadable: write nothing
-  return append_at(s.fd(), end, record);
+  if (r = append_at(s.fd(), end, record); r != 0) {
+    ix.drop();
+    return r;
+  }
+  if (ix.usable()) {
+    ix.index().add(index_use::key_of(record, key_size_), end);
+    ix.written();
+  }
+  return 0;
 }
 
 int filedb_fixed::append_offset(int fd, uint64_t* offset_out, const void* key,
@@ -286,9 +410,17 @@ int filedb_fixed::append_offset(int fd, uint64_t* offset_out, const void* key,
   (void)key;
   file_session s;
   if (int r = s.begin(*this, fd, LOCK_EX); r != 0) return r;
+  index_use ix(*this, s.fd());
   uint64_t end = 0;
   if (int r = whole_length(s.fd(), &end); r != 0) return r;
-  if (int r = append_at(s.fd(), end, record); r != 0) return r;
+  if (int r = append_at(s.fd(), end, record); r != 0) {
+    ix.drop();
+    return r;
+  }
+  if (ix.usable()) {
+    ix.index().add(index_use::key_of(record, key_size_), end);
+    ix.written();
+  }
   if (offset_out != nullptr) *offset_out = end;
   return 0;
 }
@@ -297,12 +429,17 @@ int filedb_fixed::edit(int fd, const void* key, const void* record, void* scratc
   (void)scratch;
   file_session s;
   if (int r = s.begin(*this, fd, LOCK_EX); r != 0) return r;
+  index_use ix(*this, s.fd());
   uint64_t offset = 0;
-  if (int r = locate(s.fd(), key, nullptr, &offset, nullptr); r != 0) return r;
+  int r = ix.usable() ? ix.locate(key, nullptr, &offset) : 2;
+  if (r == 2) r = locate(s.fd(), key, nullptr, &offset, nullptr);
+  if (r != 0) return r;
   if (!write_full(s.fd(), record, record_size_, offset)) {
     KT_LOG_WARN("%s write failed", path_.c_str());
+    ix.drop();
     return -1;
   }
+  ix.overwritten(key, record);
   return 0;
 }
 
@@ -320,9 +457,11 @@ int filedb_fixed::edit_offset(int fd, uint64_t offset, const void* key, const vo
     KT_LOG_WARN("%s offset %lu out of range", path_.c_str(), static_cast<unsigned long>(offset));
     return -4;
   }
-  if (key != nullptr || scratch != nullptr) {
-    std::unique_ptr<uint8_t[]> own;
-    uint8_t* old = static_cast<uint8_t*>(scratch);
+  index_use ix(*this, s.fd());
+  // The old record is needed to check the key, to hand it back, or to keep the index.
+  std::unique_ptr<uint8_t[]> own;
+  uint8_t* old = static_cast<uint8_t*>(scratch);
+  if (key != nullptr || old != nullptr || ix.usable()) {
     if (old == nullptr) {
       own = alloc_bytes<uint8_t>(record_size_);
       if (!own) return -1;
@@ -337,8 +476,10 @@ int filedb_fixed::edit_offset(int fd, uint64_t offset, const void* key, const vo
   }
   if (!write_full(s.fd(), record, record_size_, offset)) {
     KT_LOG_WARN("%s write failed", path_.c_str());
+    ix.drop();
     return -1;
   }
+  if (ix.usable()) ix.overwritten(old, record);
   return 0;
 }
 
@@ -350,8 +491,11 @@ int filedb_fixed::remove(int fd, const void* key) const {
   std::unique_ptr<uint8_t[]> found = alloc_bytes<uint8_t>(record_size_);
   std::unique_ptr<uint8_t[]> rec = alloc_bytes<uint8_t>(record_size_);
   if (!found || !rec) return -1;
+  index_use ix(*this, s.fd());
   uint64_t offset = 0;
-  if (int r = locate(s.fd(), key, found.get(), &offset, nullptr); r != 0) return r;
+  int r = ix.usable() ? ix.locate(key, found.get(), &offset) : 2;
+  if (r == 2) r = locate(s.fd(), key, found.get(), &offset, nullptr);
+  if (r != 0) return r;
   uint64_t last = end - record_size_;
   // A copy of the found record at the end is what an interrupted removal leaves behind:
   // it goes with the record.
@@ -359,22 +503,38 @@ int filedb_fixed::remove(int fd, const void* key) const {
     ssize_t n = read_full(s.fd(), rec.get(), record_size_, last);
     if (n != static_cast<ssize_t>(record_size_)) {
       KT_LOG_WARN("%s read %d", path_.c_str(), static_cast<int>(n));
+      ix.drop();
       return -1;
     }
     if (std::memcmp(rec.get(), found.get(), record_size_) != 0) break;
     last -= record_size_;
   }
-  if (offset < last && !write_full(s.fd(), rec.get(), record_size_, offset)) {
+  const bool moves = offset < last;
+  if (moves && !write_full(s.fd(), rec.get(), record_size_, offset)) {
     KT_LOG_WARN("%s write failed", path_.c_str());
+    ix.drop();
     return -1;
   }
-  int r;
   do {
     r = ::ftruncate(s.fd(), static_cast<off_t>(last));
   } while (r < 0 && errno == EINTR);
   if (r < 0) {
     KT_LOG_WARN("%s(): %s", "ftruncate", std::strerror(errno));
+    ix.drop();
     return -1;
+  }
+  if (ix.usable()) {
+    // Keys stored more than once would need a scan to find their next record.
+    filedb_index& index = ix.index();
+    const std::string gone(index_use::key_of(found.get(), key_size_));
+    const std::string moved(index_use::key_of(rec.get(), key_size_));
+    if (index.repeated.contains(gone) || (moves && index.repeated.contains(moved))) {
+      ix.drop();
+    } else {
+      index.first.erase(gone);
+      if (moves) index.first[moved] = offset;
+      ix.written();
+    }
   }
   return 0;
 }

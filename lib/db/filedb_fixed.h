@@ -23,6 +23,10 @@
 // append_offset, remove) refuse a damaged file with -4, so nothing new lands behind a partial
 // record. A failed append is cut back off, so it leaves no partial record either.
 //
+// An indexed descriptor (set_indexed) keeps the offsets of a large file's records in memory
+// (db/filedb_index.h) and reads only the record it needs; its results and the bytes it writes
+// are those of the scan. Meant for the files a server owns and writes itself.
+//
 // Crash safety: edits overwrite one record in place with a single write. A removal writes the
 // last record over the removed one and then truncates; a crash between the two leaves the moved
 // record twice in the file. Both copies are identical and lookups take the first, so such a file
@@ -87,6 +91,10 @@ class filedb_fixed {
   int list(int fd, const list_fn& cb) const;
   int list_offset(int fd, const list_offset_fn& cb) const;
 
+  // Lets operations on this path use the process-wide offset index.
+  void set_indexed(bool on) { indexed_ = on; }
+  bool indexed() const { return indexed_; }
+
   const std::string& path() const { return path_; }
   uint32_t record_size() const { return record_size_; }
   uint32_t key_type() const { return key_type_; }
@@ -95,6 +103,7 @@ class filedb_fixed {
 
  private:
   using scan_fn = std::function<int(uint64_t offset, const uint8_t* record)>;
+  class index_use;
 
   int scan(int fd, const scan_fn& fn, uint64_t* end_out) const;
   int locate(int fd, const void* key, void* record_out, uint64_t* offset_out,
@@ -107,6 +116,7 @@ class filedb_fixed {
   uint32_t key_type_ = 0;
   uint32_t key_size_ = 0;
   mode_t create_mode_ = 0644;
+  bool indexed_ = false;
 };
 
 }  // namespace kt

@@ -36,6 +36,7 @@ int record_load_result(const kt::filedb_fixed& db, int rc) {
 kt::filedb_fixed record_file(const std::string& path, uint32_t record_size, mode_t create_mode) {
   kt::filedb_fixed db;
   db.init(path, record_size, RECORD_KEY_ID, 0, create_mode);
+  db.set_indexed(true);  // the server is the only writer of its files
   return db;
 }
 

@@ -107,7 +107,7 @@ int record_list(const kt::filedb_fixed& db, const kt::filedb_fixed::list_fn& cb)
 // are loaded), any other failure is logged and returned.
 int record_load_result(const kt::filedb_fixed& db, int rc);
 
-// Descriptor of a record file keyed by identifier (key type 7).
+// Descriptor of a record file keyed by identifier (key type 7), using the offset index.
 kt::filedb_fixed record_file(const std::string& path, uint32_t record_size,
                              mode_t create_mode = 0644);
 // Descriptor of the file <current>/<domain id>/<name>.
