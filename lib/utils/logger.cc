@@ -4,8 +4,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 namespace kt {
@@ -34,6 +36,29 @@ const char* level_tag(int level) {
   }
 }
 
+// Without a system logger listening, every syslog() call tries to connect again, which costs
+// more than the rest of a message. Whether the socket exists is checked at most once a second.
+constexpr const char* kSyslogSocket = "/dev/log";
+std::atomic<int64_t> syslog_checked_at{-1};  // seconds, monotonic clock
+std::atomic<bool> syslog_present{false};
+
+bool syslog_available() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  const int64_t second = now.tv_sec;
+  int64_t checked = syslog_checked_at.load(std::memory_order_relaxed);
+  if (checked != second &&
+      syslog_checked_at.compare_exchange_strong(checked, second, std::memory_order_relaxed)) {
+    syslog_present.store(::access(kSyslogSocket, W_OK) == 0, std::memory_order_relaxed);
+  }
+  return syslog_present.load(std::memory_order_relaxed);
+}
+
+int thread_id() {
+  thread_local const int tid = static_cast<int>(syscall(SYS_gettid));
+  return tid;
+}
+
 const char* base_name(const char* path) {
   if (path == nullptr) return "";
   const char* slash = std::strrchr(path, '/');
@@ -53,9 +78,9 @@ void logger_valog(int level, const char* module, const char* function, const cha
   std::snprintf(header, sizeof header, "%s%s:%s:", level_tag(level), base_name(module),
                 function != nullptr ? function : "");
   const int pid = static_cast<int>(getpid());
-  const int tid = static_cast<int>(syscall(SYS_gettid));
+  const int tid = thread_id();
 
-  if (logger_to_syslog) {
+  if (logger_to_syslog && syslog_available()) {
     std::call_once(syslog_once, [] { openlog(logger_syslog_name.c_str(), 0, LOG_DAEMON); });
     syslog(level, "%s p:%d, t:%d : %s\n", header, pid, tid, message);
   }
