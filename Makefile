@@ -46,7 +46,7 @@ fuzz:
 	@cmake --build build-fuzz -j$(JOBS)
 
 bench:
-	@bash scripts/install-deps.sh jq
+	@bash scripts/install-deps.sh jq nginx
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DORVANE_TESTS=OFF >/dev/null
 	@cmake --build build-bench -j$(JOBS)
 	@bash scripts/bench.sh build-bench

@@ -5,13 +5,18 @@
 #     with short settings.
 #  2. The real orvaned on a temporary root (free ports, development certificates, a 2048-bit
 #     certificate authority made by orvane-bench-ca), loaded by orvane-load over TLS 1.2 with a
-#     full handshake per request: isValidToken and getToken at 1, 8 and 64 clients.
+#     full handshake per request: isValidToken and getToken at 1, 8 and 64 clients, and
+#     isValidToken again with 1,000 idle connections held open.
+#  3. nginx on loopback with the same certificate, key and TLS settings answering every POST
+#     with a static document, driven by the same orvane-load runs just before: each command's
+#     rate is shown as a ratio to nginx's at the same concurrency.
 #
 # Figures are rough: the load tool and the server share the machine's cores.
 #
 # usage: scripts/bench.sh <build-dir>
 # environment: LOAD_SECONDS (default 5) measured seconds per load run, LOAD_WARMUP (default 1),
-#              BENCH_KEEP=<dir> keeps the raw results (JSON and the server's log) there.
+#              BENCH_KEEP=<dir> keeps the raw results (JSON and the server's log) there,
+#              BENCH_TLS_ONLY=1 skips the Google Benchmark programs.
 set -euo pipefail
 
 build=${1:?usage: scripts/bench.sh <build-dir>}
@@ -42,6 +47,7 @@ stop_server() {
 }
 
 cleanup() {
+  stop_nginx
   stop_server
   if [ -n "${BENCH_KEEP:-}" ]; then
     mkdir -p "$BENCH_KEEP"
@@ -89,6 +95,7 @@ print_table() {
 run_gbench() {
   local program=$1
   shift
+  [ -z "${BENCH_TLS_ONLY:-}" ] || return 1
   if [ ! -x "$build/$program" ]; then
     note "$program not built"
     row "$program" "not built" "-"
@@ -199,48 +206,151 @@ start_server() {
 
 token_doc='<orvane><getToken domain="ORVANE"><u>Administrator</u><p>tolbrine</p></getToken></orvane>'
 valid_doc='<orvane><isValidToken domain="ORVANE" token="{TOKEN}"/></orvane>'
+# What nginx answers to every POST: a document of the size of orvaned's isValidToken answer.
+nginx_answer='<?xml version="1.0" encoding="UTF-8"?><orvane><res code="0" msg="OK"/></orvane>'
 
-# load_row <label> <clients> <orvane-load args...>
-load_row() {
-  local label="$1, $2 client" clients=$2 out
-  shift 2
-  [ "$clients" = 1 ] || label+="s"
-  note "orvane-load: $label"
-  if ! out=$("$build/orvane-load" --port "$https_port" --tls --threads "$clients" \
-    --duration "$load_seconds" --warmup "$load_warmup" --json "$@" 2>>"$work/orvane-load.log"); then
-    row "TLS $label" "failed" "absolute"
-    return 0
+# nginx on loopback with orvaned's certificate, key and TLS settings: TLS 1.2 only, no session
+# cache or tickets, client certificates asked for but optional.
+start_nginx() {
+  local conf=$work/nginx/nginx.conf certs=$work/root/certs
+  if ! command -v nginx >/dev/null; then
+    note "nginx is not installed"
+    return 1
   fi
-  echo "$out" >>"$work/orvane-load.json"
-  row "TLS $label" \
-    "$(jq -r '"\(.rps|round) req/s, p50 \(.p50_ms) ms, p99 \(.p99_ms) ms, errors \(.errors)"' \
-      <<<"$out")" "absolute (nginx: later)"
+  mkdir -p "$work/nginx/tmp"
+  nginx_port=$(free_port)
+  {
+    echo "worker_processes $(nproc);"
+    echo "pid $work/nginx/nginx.pid;"
+    echo "error_log $work/nginx/error.log warn;"
+    echo "events { worker_connections 4096; }"
+    echo "http {"
+    echo "  access_log off;"
+    for t in client_body proxy fastcgi uwsgi scgi; do
+      echo "  ${t}_temp_path $work/nginx/tmp/$t;"
+    done
+    echo "  server {"
+    echo "    listen 127.0.0.1:$nginx_port ssl;"
+    echo "    ssl_certificate $certs/orvane.pem;"
+    echo "    ssl_certificate_key $certs/orvane.key;"
+    echo "    ssl_protocols TLSv1.2;"
+    echo "    ssl_session_cache off;"
+    echo "    ssl_session_tickets off;"
+    echo "    ssl_verify_client optional_no_ca;"
+    echo "    ssl_trusted_certificate $certs/orvane-ca.pem;"
+    echo "    location / { default_type text/xml; return 200 '$nginx_answer'; }"
+    echo "  }"
+    echo "}"
+  } >"$conf"
+  nginx -p "$work/nginx" -c "$conf" -g 'daemon off;' >"$work/nginx.log" 2>&1 &
+  nginx_pid=$!
+  for _ in $(seq 100); do
+    if ! kill -0 "$nginx_pid" 2>/dev/null; then
+      note "nginx exited: $(tail -3 "$work/nginx.log")"
+      nginx_pid=
+      return 1
+    fi
+    port_in_use "$nginx_port" && return 0
+    sleep 0.1
+  done
+  note "nginx did not open its port"
+  return 1
 }
 
+stop_nginx() {
+  [ -n "${nginx_pid:-}" ] || return 0
+  kill -QUIT "$nginx_pid" 2>/dev/null || true
+  wait "$nginx_pid" 2>/dev/null || true
+  nginx_pid=
+}
+
+# load <port> <clients> <orvane-load args...>: one run's JSON on stdout, or nothing on failure.
+load() {
+  local port=$1 clients=$2
+  shift 2
+  "$build/orvane-load" --port "$port" --tls --threads "$clients" --duration "$load_seconds" \
+    --warmup "$load_warmup" --json "$@" 2>>"$work/orvane-load.log" |
+    tee -a "$work/orvane-load.json" || true
+}
+
+figure() {
+  jq -r '"\(.rps|round) req/s, p50 \(.p50_ms) ms, p99 \(.p99_ms) ms, errors \(.errors)"' <<<"$1"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+
+# tls_row <label> <json> [<reference json> <lowest ratio> <what the reference is>]
+tls_row() {
+  local label=$1 out=$2 r verdict
+  if [ -z "$out" ]; then
+    row "$label" "failed" "-"
+    return
+  fi
+  if [ $# -lt 5 ] || [ -z "$3" ]; then
+    row "$label" "$(figure "$out")" "-"
+    return
+  fi
+  r=$(ratio "$(jq .rps <<<"$out")" "$(jq .rps <<<"$3")")
+  if [ "$4" = 0 ]; then
+    row "$label" "$(figure "$out")" "ratio $r to $5"
+    return
+  fi
+  verdict="n/a"
+  [ "$r" != "n/a" ] && verdict=$(met "$r" ge "$4")
+  row "$label" "$(figure "$out")" "ratio $r to $5, >= $4 ($verdict)"
+}
+
+nginx_pid=
 if [ -x "$build/orvaned" ] && [ -x "$build/orvane-load" ] && [ -x "$build/orvane-bench-ca" ]; then
   if start_server; then
+    have_nginx=0
+    start_nginx && have_nginx=1
     for clients in "${clients_list[@]}"; do
-      load_row isValidToken "$clients" --token-doc "$token_doc" --doc "$valid_doc" \
-        --expect '<res code="0"'
+      suffix="$clients client"
+      [ "$clients" = 1 ] || suffix+="s"
+      # The reference first, then the commands, at the same concurrency and run length.
+      reference=
+      if [ "$have_nginx" = 1 ]; then
+        note "nginx, $suffix"
+        reference=$(load "$nginx_port" "$clients" --doc "$valid_doc" --expect '<res code="0"')
+        tls_row "TLS nginx static answer, $suffix" "$reference"
+      fi
+      limit_valid=0.9 limit_token=0.8
+      if [ "$clients" = 1 ]; then limit_valid=0 limit_token=0; fi
+      note "orvaned isValidToken, $suffix"
+      valid=$(load "$https_port" "$clients" --token-doc "$token_doc" --doc "$valid_doc" \
+        --expect '<res code="0"')
+      tls_row "TLS isValidToken, $suffix" "$valid" "$reference" "$limit_valid" nginx
+      note "orvaned getToken, $suffix"
+      token=$(load "$https_port" "$clients" --doc "$token_doc" --expect '<res code="0"')
+      tls_row "TLS getToken, $suffix" "$token" "$reference" "$limit_token" nginx
+      if [ "$clients" = 64 ] && [ -n "$valid" ] && [ -n "$reference" ]; then
+        mine=$(jq .p99_ms <<<"$valid")
+        theirs=$(jq .p99_ms <<<"$reference")
+        p99=$(ratio "$mine" "$theirs")
+        verdict="n/a"
+        [ "$p99" != "n/a" ] && verdict=$(met "$p99" le 1.5)
+        row "TLS isValidToken p99, 64 clients" "$mine ms" \
+          "ratio $p99 to nginx's $theirs ms, <= 1.5 ($verdict)"
+      fi
+      if [ "$clients" != 1 ] && [ -n "$valid" ]; then
+        note "orvaned isValidToken, $suffix, 1000 idle connections open"
+        idle=$(load "$https_port" "$clients" --idle 1000 --token-doc "$token_doc" \
+          --doc "$valid_doc" --expect '<res code="0"')
+        tls_row "TLS isValidToken, $suffix, 1000 idle connections" "$idle" "$valid" 0.9 \
+          "without them"
+      fi
     done
-    for clients in "${clients_list[@]}"; do
-      load_row getToken "$clients" --doc "$token_doc" --expect '<res code="0"'
-    done
+    [ "$have_nginx" = 1 ] || row "TLS nginx reference" "nginx did not start" "-"
+    stop_nginx
   else
     row "TLS load" "server did not start" "-"
   fi
 
   rss_kb=$(awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status" 2>/dev/null || true)
   if [ -n "$rss_kb" ]; then
-    row "orvaned RSS after the TLS runs" "$(awk -v k="$rss_kb" 'BEGIN { printf "%.1f", k / 1024 }') MB" "-"
+    row "orvaned RSS after the TLS runs" \
+      "$(awk -v k="$rss_kb" 'BEGIN { printf "%.1f", k / 1024 }') MB" "-"
   fi
-
-  # ----------------------------------------------------------------------------------------------
-  # NGINX COMPARISON: not yet. The same orvane-load runs (TLS 1.2, full handshake, 1/8/64
-  # clients, LOAD_SECONDS each) against nginx with the same certificate, answering a POST of the
-  # same size with a static body, belong here; each row's target then becomes the ratio to nginx.
-  # ----------------------------------------------------------------------------------------------
-
   stop_server
 else
   note "orvaned, orvane-load or orvane-bench-ca not built: no TLS runs"

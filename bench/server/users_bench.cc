@@ -9,6 +9,9 @@
 //
 // Program flags, given before the benchmark library's own:
 //   --users=N   users written into the domain (default 100000)
+//
+// Besides the users, the domain holds users / 10 groups of ten users each (their member files
+// included) and as many resources, in 100 subtrees under the domain's root resource.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -34,7 +37,11 @@
 #include "globals.h"
 #include "objects/domains/domain.h"
 #include "objects/domains/domains.h"
+#include "objects/groups/group.h"
+#include "objects/groups/groups.h"
 #include "objects/record.h"
+#include "objects/resources/resource.h"
+#include "objects/resources/resources.h"
 #include "objects/users/user.h"
 #include "objects/users/users.h"
 #include "processor.h"
@@ -135,7 +142,8 @@ struct bench_env {
   std::string admin_token;
   uint64_t inserted = 0;
   std::vector<bool> flagged;  // users whose flags userEdit set to 2
-  long base_rss_kb = 0;       // before anything was loaded
+  std::vector<uint64_t> user_ids;
+  long base_rss_kb = 0;  // before anything was loaded
 };
 
 bench_env& env() {
@@ -253,7 +261,8 @@ int write_users(uint64_t domain_id, size_t count) {
   const auto now = static_cast<uint32_t>(::time(nullptr));
   orvane::record rec(orvane::USER_RECORD_SIZE);
   for (size_t i = 0; i < count; ++i) {
-    rec.put_u64(orvane::USER_REC_ID, kt::uid_time_seq());
+    env().user_ids.push_back(kt::uid_time_seq());
+    rec.put_u64(orvane::USER_REC_ID, env().user_ids.back());
     rec.put_u32(orvane::USER_REC_FLAGS, 0);
     rec.put_u32(orvane::USER_REC_CREATED, now);
     rec.put_u32(orvane::USER_REC_PWD_CHANGED, now);
@@ -267,8 +276,40 @@ int write_users(uint64_t domain_id, size_t count) {
   return out ? 0 : -1;
 }
 
+// Adds the groups (ten users each) and the resources through the record functions of the
+// loaded root domain.
+int write_groups_and_resources(orvane::domain& d, const std::vector<uint64_t>& users) {
+  const size_t count = users.size() / 10;
+  for (size_t i = 0; i < count; ++i) {
+    kt::ref_ptr<orvane::group> gr = orvane::group_create();
+    char name[32];
+    std::snprintf(name, sizeof name, "benchgroup%05zu", i);
+    gr->name = name;
+    if (orvane::group_db_add(d, *gr) != 0) return -1;
+    for (size_t m = 0; m < 10; ++m) {
+      if (orvane::group_member_db_add(d, *gr, orvane::MEMBER_USER, users[i * 10 + m]) != 0) {
+        return -1;
+      }
+    }
+  }
+  kt::ref_ptr<orvane::resource> top = d.resources_by_id.get_rw(d.sys_res[orvane::SYS_RES_ORVANE]);
+  if (!top) return -1;
+  kt::ref_ptr<orvane::resource> branch;
+  for (size_t i = 0; i < count; ++i) {
+    kt::ref_ptr<orvane::resource> r = orvane::resource_create();
+    char name[32];
+    std::snprintf(name, sizeof name, "benchres%05zu", i);
+    r->name = name;
+    r->parent = i % 100 == 0 ? top : branch;
+    if (orvane::resource_db_add(d, *r) != 0) return -1;
+    if (i % 100 == 0) branch = r;
+  }
+  return 0;
+}
+
 // Prepares the root: certificate authority, an initialised database (root domain and its
-// Administrator), then the users written into the root domain's file.
+// Administrator), then the users written into the root domain's file, then the groups and
+// resources.
 bool prepare() {
   bench_env& e = env();
   if (e.root.path().empty()) return false;
@@ -301,6 +342,22 @@ bool prepare() {
     return false;
   }
   std::fprintf(stderr, "%zu users written in %.0f ms\n", e.users, ms_since(start));
+  {
+    orvane::globals g;
+    if (orvane::server_context_init(g, &error, kCaKeyBits) != 0 || !g.root_domain) {
+      std::fprintf(stderr, "server context: %s\n", error.c_str());
+      return false;
+    }
+    const auto begin = clock_type::now();
+    const int rc = write_groups_and_resources(*g.root_domain, e.user_ids);
+    orvane::server_context_free(g);
+    if (rc != 0) {
+      std::fprintf(stderr, "cannot write the groups and resources\n");
+      return false;
+    }
+    std::fprintf(stderr, "%zu groups and resources written in %.0f ms\n", e.users / 10,
+                 ms_since(begin));
+  }
   return true;
 }
 
@@ -350,7 +407,7 @@ void BM_StartupLoad(benchmark::State& state) {
   free_shared_context();
   const bool logging = state.range(0) != 0;
   long rss_kb = 0;
-  uint64_t loaded = 0;
+  uint64_t loaded = 0, groups = 0, resources = 0;
   for (auto _ : state) {
     auto g = std::make_unique<orvane::globals>();
     std::string error;
@@ -370,10 +427,14 @@ void BM_StartupLoad(benchmark::State& state) {
     }
     rss_kb = proc_status_kb("VmRSS");
     loaded = g->root_domain ? g->root_domain->users_by_id.count() : 0;
+    groups = g->root_domain ? g->root_domain->groups_by_id.count() : 0;
+    resources = g->root_domain ? g->root_domain->resources_by_id.count() : 0;
     state.SetIterationTime(ms / 1000.0);
     orvane::server_context_free(*g);
   }
   state.counters["users"] = static_cast<double>(loaded);
+  state.counters["groups"] = static_cast<double>(groups);
+  state.counters["resources"] = static_cast<double>(resources);
   state.counters["rss_mb"] = static_cast<double>(rss_kb) / 1024.0;
   state.counters["base_rss_mb"] = static_cast<double>(env().base_rss_kb) / 1024.0;
   state.counters["hwm_mb"] = static_cast<double>(proc_status_kb("VmHWM")) / 1024.0;

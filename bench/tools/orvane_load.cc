@@ -21,6 +21,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,6 +40,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -48,6 +50,7 @@ using clock_type = std::chrono::steady_clock;
 // Answers beyond this size are cut off and counted as errors.
 constexpr size_t kMaxAnswer = 16 * 1024 * 1024;
 constexpr size_t kMaxThreads = 4096;
+constexpr size_t kMaxIdle = 60000;
 
 struct options {
   std::string host = "127.0.0.1";
@@ -62,6 +65,7 @@ struct options {
   std::string body;
   std::string expect;
   std::string token_doc;
+  unsigned idle = 0;
   bool json = false;
 };
 
@@ -70,7 +74,7 @@ void usage(FILE* out) {
                "usage: orvane-load --port N [--host ADDR] [--tls|--plain] [--threads T]\n"
                "                   [--duration S] [--warmup S] [--timeout MS]\n"
                "                   (--body FILE | --doc TEXT | --get PATH) [--path PATH]\n"
-               "                   [--expect TEXT] [--token-doc TEXT] [--json]\n"
+               "                   [--expect TEXT] [--token-doc TEXT] [--idle N] [--json]\n"
                "  --host      IPv4 address or host name (default 127.0.0.1)\n"
                "  --tls       TLS 1.2, a full handshake per request (default); --plain: TCP\n"
                "  --threads   concurrent clients (default 1)\n"
@@ -80,6 +84,7 @@ void usage(FILE* out) {
                "  --path      target of the POST (default /)\n"
                "  --expect    answers not containing TEXT count as errors\n"
                "  --token-doc POSTed once at start; its <token> text replaces {TOKEN} in the body\n"
+               "  --idle      hold N more connections open, sending nothing, during the run\n"
                "  --json      print the result as one JSON object\n");
 }
 
@@ -172,6 +177,9 @@ int parse_options(int argc, char** argv, options* o) {
     } else if (a == "--expect") {
       if (!value(&v)) return 2;
       o->expect = v;
+    } else if (a == "--idle") {
+      if (!value(&v) || !parse_integer(v, 0, kMaxIdle, &n)) return 2;
+      o->idle = static_cast<unsigned>(n);
     } else if (a == "--token-doc") {
       if (!value(&v)) return 2;
       o->token_doc = v;
@@ -222,6 +230,7 @@ using ssl_ptr = std::unique_ptr<SSL, ssl_deleter>;
 class socket_fd {
  public:
   explicit socket_fd(int fd) : fd_(fd) {}
+  socket_fd(socket_fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
   ~socket_fd() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -503,6 +512,26 @@ int main(int argc, char** argv) {
   }
   const std::string request = build_request(o, body);
 
+  // Idle connections: opened before the run, closed after it.
+  if (o.idle > 0) {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+      lim.rlim_cur = lim.rlim_max;
+      ::setrlimit(RLIMIT_NOFILE, &lim);
+    }
+  }
+  std::vector<socket_fd> idle;
+  idle.reserve(o.idle);
+  for (unsigned i = 0; i < o.idle; ++i) {
+    socket_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0 ||
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
+      std::fprintf(stderr, "orvane-load: idle connection %u: %s\n", i, std::strerror(errno));
+      return 1;
+    }
+    idle.push_back(std::move(fd));
+  }
+
   std::vector<thread_result> results(o.threads);
   run_clock rc;
   const auto begin = clock_type::now();
@@ -539,9 +568,10 @@ int main(int argc, char** argv) {
   if (o.json) {
     std::printf(
         "{\"requests\":%lu,\"errors\":%lu,\"rps\":%.1f,\"p50_ms\":%.3f,\"p90_ms\":%.3f,"
-        "\"p99_ms\":%.3f,\"max_ms\":%.3f,\"threads\":%u,\"duration_s\":%.3f,\"tls\":%s",
+        "\"p99_ms\":%.3f,\"max_ms\":%.3f,\"threads\":%u,\"idle\":%u,\"duration_s\":%.3f,"
+        "\"tls\":%s",
         static_cast<unsigned long>(ok + errors), static_cast<unsigned long>(errors), rps, p50, p90,
-        p99, max, o.threads, o.duration, o.tls ? "true" : "false");
+        p99, max, o.threads, o.idle, o.duration, o.tls ? "true" : "false");
     std::printf(",\"error_kinds\":{");
     bool first = true;
     for (int k = 1; k < FAIL_KINDS; ++k) {
