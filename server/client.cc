@@ -1,6 +1,7 @@
 #include "client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -65,13 +67,31 @@ int64_t now_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void set_socket_timeout(int fd, int option, int64_t ms) {
-  timeval tv{};
-  if (ms > 0) {
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+// The socket of a connection is non-blocking: every wait goes through wait_ready() with a
+// deadline, so a peer that trickles bytes cannot stretch a TLS handshake or a request past it.
+constexpr int64_t kNoDeadline = -1;
+
+// Waits until fd is ready for events (or failed) or the deadline passes. True when ready.
+bool wait_ready(int fd, short events, int64_t deadline) {
+  for (;;) {
+    int timeout = -1;
+    if (deadline != kNoDeadline) {
+      const int64_t left = deadline - now_ms();
+      if (left <= 0) return false;
+      timeout = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+    }
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, timeout);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
   }
-  setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+// The poll events an SSL call that returned err waits for; 0 when it failed for good.
+short tls_wants(int err) {
+  if (err == SSL_ERROR_WANT_READ) return POLLIN;
+  if (err == SSL_ERROR_WANT_WRITE) return POLLOUT;
+  return 0;
 }
 
 void list_append(globals& g, client* c) {
@@ -94,20 +114,29 @@ void list_remove(globals& g, client* c) {
   c->prev = c->next = nullptr;
 }
 
-// Reads up to count bytes; 0 or less ends the connection.
-ssize_t client_read(client& c, char* bytes, size_t count) {
+// client_read() result: nothing to read yet (only when asked not to wait).
+constexpr ssize_t kReadAgain = -2;
+
+// Reads up to count bytes, waiting for them until the deadline when wait is set. Returns the
+// count, kReadAgain when wait is not set and no bytes are ready, or 0 or -1 when the connection
+// is to end (closed, failed, or the deadline passed).
+ssize_t client_read(client& c, char* bytes, size_t count, int64_t deadline, bool wait) {
   for (;;) {
+    short wants = 0;
     if (c.ssl) {
       const int n = SSL_read(c.ssl.get(), bytes, static_cast<int>(count));
       if (n > 0) return n;
-      const int err = SSL_get_error(c.ssl.get(), n);
-      if (err == SSL_ERROR_SYSCALL && errno == EINTR) continue;
+      wants = tls_wants(SSL_get_error(c.ssl.get(), n));
       ERR_clear_error();
-      return -1;
+    } else {
+      const ssize_t n = ::recv(c.fd, bytes, count, 0);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) wants = POLLIN;
     }
-    const ssize_t n = ::recv(c.fd, bytes, count, 0);
-    if (n < 0 && errno == EINTR) continue;
-    return n;
+    if (wants == 0) return -1;
+    if (!wait && wants == POLLIN) return kReadAgain;
+    if (!wait_ready(c.fd, wants, deadline)) return -1;
   }
 }
 
@@ -119,7 +148,18 @@ uint64_t request_limit(const globals& g) {
   return static_cast<uint64_t>(static_cast<uint32_t>(mb * 1048576u + 1500u));
 }
 
-bool tls_handshake(client& c) {
+// The server side of the TLS handshake, bounded by the deadline.
+bool tls_accept(client& c, int64_t deadline) {
+  for (;;) {
+    const int rc = SSL_accept(c.ssl.get());
+    if (rc == 1) return true;
+    const short wants = tls_wants(SSL_get_error(c.ssl.get(), rc));
+    ERR_clear_error();
+    if (wants == 0 || !wait_ready(c.fd, wants, deadline)) return false;
+  }
+}
+
+bool tls_handshake(client& c, int64_t deadline) {
   c.ssl.reset(SSL_new(c.tls_ctx));
   if (!c.ssl) return false;
   if (SSL_set_fd(c.ssl.get(), c.fd) != 1) {
@@ -132,10 +172,7 @@ bool tls_handshake(client& c) {
   SSL_set_session_id_context(c.ssl.get(), reinterpret_cast<const unsigned char*>(context),
                              static_cast<unsigned>(std::min<int>(n, SSL_MAX_SID_CTX_LENGTH)));
   SSL_set_verify(c.ssl.get(), SSL_VERIFY_PEER, verify_callback);
-  if (SSL_accept(c.ssl.get()) != 1) {
-    ERR_clear_error();
-    return false;
-  }
+  if (!tls_accept(c, deadline)) return false;
   kt::x509_ptr cert(SSL_get1_peer_certificate(c.ssl.get()));
   if (cert && c.g->ca) {
     uint64_t domain_id = 0;
@@ -244,18 +281,26 @@ int client_send(client& c, std::string_view bytes) {
   while (!bytes.empty()) {
     const size_t piece = std::min(bytes.size(), kSendChunk);
     ssize_t n;
+    short wants = 0;
     if (c.ssl) {
       n = SSL_write(c.ssl.get(), bytes.data(), static_cast<int>(piece));
-      if (n <= 0) ERR_clear_error();
+      if (n <= 0) {
+        wants = tls_wants(SSL_get_error(c.ssl.get(), static_cast<int>(n)));
+        ERR_clear_error();
+      }
     } else {
       n = ::send(c.fd, bytes.data(), piece, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) wants = POLLOUT;
     }
-    if (n < 1) {
-      c.flags.fetch_and(static_cast<uint8_t>(~CLIENT_ALIVE));
-      return -1;
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      continue;
     }
-    bytes.remove_prefix(static_cast<size_t>(n));
+    // A peer that takes nothing for the whole timeout is given up.
+    if (wants != 0 && wait_ready(c.fd, wants, now_ms() + CLIENT_REQUEST_TIMEOUT * 1000)) continue;
+    c.flags.fetch_and(static_cast<uint8_t>(~CLIENT_ALIVE));
+    return -1;
   }
   return 0;
 }
@@ -455,13 +500,10 @@ void client_routine(client* raw) {
   std::unique_ptr<client> c(raw);
   globals& g = *c->g;
   const int64_t deadline = now_ms() + CLIENT_REQUEST_TIMEOUT * 1000;
-  set_socket_timeout(c->fd, SO_SNDTIMEO, CLIENT_REQUEST_TIMEOUT * 1000);
 
-  bool ok = true;
-  if (c->tls_ctx != nullptr) {
-    set_socket_timeout(c->fd, SO_RCVTIMEO, CLIENT_REQUEST_TIMEOUT * 1000);
-    ok = tls_handshake(*c);
-  }
+  const int fl = ::fcntl(c->fd, F_GETFL);
+  bool ok = fl >= 0 && ::fcntl(c->fd, F_SETFL, fl | O_NONBLOCK) == 0;
+  if (ok && c->tls_ctx != nullptr) ok = tls_handshake(*c, deadline);
 
   if (ok) {
     reset_documents(*c);
@@ -470,17 +512,15 @@ void client_routine(client* raw) {
     const uint64_t limit = request_limit(g);
     while ((c->flags.load() & CLIENT_ALIVE) != 0) {
       const bool websocket = (c->flags.load() & CLIENT_WEBSOCKET) != 0;
-      if (!websocket) {
-        const int64_t left = deadline - now_ms();
-        if (left <= 0) break;
-        set_socket_timeout(c->fd, SO_RCVTIMEO, left);
-      }
       if (websocket) {
         const int ready = websocket_wait(*c);
         if (ready < 0) break;
         if (ready == 0) continue;
       }
-      const ssize_t n = client_read(*c, chunk, sizeof chunk);
+      // A WebSocket channel has no deadline; it reads what is there and goes back to waiting.
+      const ssize_t n =
+          client_read(*c, chunk, sizeof chunk, websocket ? kNoDeadline : deadline, !websocket);
+      if (n == kReadAgain) continue;
       if (n <= 0) break;
       if (websocket) {
         if (c->input.length() + static_cast<uint64_t>(n) > limit) break;
@@ -501,7 +541,6 @@ void client_routine(client* raw) {
         client_unwrap_htmldoc(*c);
         c->http_request.reset();
         c->http_response.reset();
-        set_socket_timeout(c->fd, SO_RCVTIMEO, 0);
         continue;
       }
       c->http_response.set_status_line("HTTP/1.0", 200, "OK");
@@ -556,8 +595,7 @@ int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
     KT_LOG_ERR("Error creating thread");
     list_remove(g, record);
     g.connection_threads.fetch_sub(1);
-    if (record->slot) record->slot->release();
-    return -1;  // the listener closes the socket
+    return -1;  // the listener closes the socket and takes its slot back
   }
   return 0;
 }

@@ -36,7 +36,8 @@ constexpr uint8_t CLIENT_ALIVE = 0x1;      // keep reading
 constexpr uint8_t CLIENT_WEBSOCKET = 0x2;  // the connection was upgraded to WebSocket
 constexpr uint8_t CLIENT_WS_BOUND = 0x4;   // a WebSocket "auth" message bound a token
 
-// Seconds a connection has to complete its TLS handshake and its request.
+// Seconds a connection has to complete its TLS handshake and its request; also the longest a
+// send waits for a peer that takes no bytes.
 constexpr int CLIENT_REQUEST_TIMEOUT = 30;
 
 struct client {
@@ -88,8 +89,9 @@ struct client {
 };
 
 // Starts the connection thread for an accepted socket. tls_ctx is the server's TLS context on
-// the TLS port, else nullptr. Returns 0, or -1 when the thread cannot start (the record is then
-// freed and the socket closed).
+// the TLS port, else nullptr; slot is the listener's slot counter, handed a slot back when the
+// connection ends. Returns 0, or -1 when the thread cannot start (the record is then freed; the
+// listener closes the socket and takes the slot back).
 int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
                   kt::ref_ptr<kt::connection_slots> slot);
 

@@ -9,15 +9,23 @@ namespace {
 
 config g_config;
 
-// Parses a TCP port: decimal digits only, 1 to 65535.
-bool parse_port(std::string_view text, uint16_t* port) {
-  if (text.empty() || text.size() > 5) return false;
+// Parses a decimal number from 1 to max: digits only.
+bool parse_number(std::string_view text, uint32_t max, uint32_t* number) {
+  if (text.empty() || text.size() > 9) return false;
   uint32_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + static_cast<uint32_t>(c - '0');
   }
-  if (value < 1 || value > 65535) return false;
+  if (value < 1 || value > max) return false;
+  *number = value;
+  return true;
+}
+
+// Parses a TCP port: decimal digits only, 1 to 65535.
+bool parse_port(std::string_view text, uint16_t* port) {
+  uint32_t value = 0;
+  if (text.size() > 5 || !parse_number(text, 65535, &value)) return false;
   *port = static_cast<uint16_t>(value);
   return true;
 }
@@ -29,6 +37,19 @@ int load_port(const char* name, uint16_t* port, std::string* error) {
     *error = std::string(name) + ": \"" + value + "\" is not a port number from 1 to 65535";
     return -1;
   }
+  return 0;
+}
+
+int load_count(const char* name, uint32_t max, unsigned* count, std::string* error) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  uint32_t number = 0;
+  if (!parse_number(value, max, &number)) {
+    *error =
+        std::string(name) + ": \"" + value + "\" is not a number from 1 to " + std::to_string(max);
+    return -1;
+  }
+  *count = number;
   return 0;
 }
 
@@ -53,7 +74,9 @@ int config_load(std::string* error) {
       load_text("ORVANE_MONITOR_BIND", &c.monitor_bind, &message) != 0 ||
       load_port("ORVANE_HTTP_PORT", &c.http_port, &message) != 0 ||
       load_port("ORVANE_MONITOR_PORT", &c.monitor_port, &message) != 0 ||
-      load_port("ORVANE_HTTPS_PORT", &c.https_port, &message) != 0) {
+      load_port("ORVANE_HTTPS_PORT", &c.https_port, &message) != 0 ||
+      load_count("ORVANE_MAX_CONNECTIONS", kMaxConnectionsLimit, &c.max_connections, &message) !=
+          0) {
     if (error != nullptr) *error = message;
     return -1;
   }

@@ -8,6 +8,7 @@
 //   ORVANE_MONITOR_PORT     replaces 82
 //   ORVANE_HTTPS_PORT       replaces 443
 //   ORVANE_MONITOR_BIND     replaces 127.0.0.1, the monitoring port's address
+//   ORVANE_MAX_CONNECTIONS  replaces 1024, the connections served at once per port
 #ifndef ORVANE_CONFIG_H_
 #define ORVANE_CONFIG_H_
 
@@ -23,10 +24,16 @@ struct config {
   uint16_t monitor_port = 82;
   uint16_t https_port = 443;
   std::string monitor_bind = "127.0.0.1";
+  // Connections served at once on each port; more wait in the listen backlog.
+  unsigned max_connections = 1024;
 };
 
+// Bounds of max_connections.
+constexpr unsigned kMaxConnectionsLimit = 65536;
+
 // Reads the environment overrides. Returns 0, or -1 with a message in *error when a value is
-// invalid (a port that is not a number from 1 to 65535, an empty root or file name).
+// invalid (a port that is not a number from 1 to 65535, a connection cap that is not a number
+// from 1 to kMaxConnectionsLimit, an empty root or file name).
 int config_load(std::string* error);
 
 // The configuration in force (the defaults until config_load() succeeded).

@@ -1,9 +1,11 @@
 // orvaned: the Orvane server daemon. No command-line options are read; paths and ports come from
 // the configuration module (with their environment overrides).
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -26,9 +28,6 @@ namespace {
 
 using orvane::globals;
 
-// Connections served at once per port; more wait in the listen backlog.
-constexpr unsigned kMaxConnections = 1024;
-
 struct listeners {
   std::unique_ptr<kt::socket_listener> sl;   // plain HTTP
   std::unique_ptr<kt::socket_listener> slm;  // monitoring
@@ -43,21 +42,55 @@ void term(globals& g, listeners& l) {
   if (l.sls) kt::socket_listener_close(*l.sls);
 }
 
+// The options of a listener whose connections are capped (the configured count per port; more
+// wait in the listen backlog). The counter is made here so that the accept callback holds it
+// from the first connection on.
+kt::socket_listener::options capped() {
+  kt::socket_listener::options opts;
+  opts.slots = kt::make_ref<kt::connection_slots>(orvane::config_get().max_connections);
+  return opts;
+}
+
 std::unique_ptr<kt::socket_listener> open_client_listener(globals& g, uint16_t port,
                                                           SSL_CTX* tls_ctx) {
-  kt::socket_listener::options opts;
-  opts.max_connections = kMaxConnections;
-  auto holder = std::make_shared<kt::socket_listener*>(nullptr);
-  auto listener = kt::socket_listener_open(
+  const kt::socket_listener::options opts = capped();
+  return kt::socket_listener_open(
       "", port,
-      [&g, tls_ctx, holder](int fd, const sockaddr_in& peer) {
-        kt::ref_ptr<kt::connection_slots> slot =
-            *holder != nullptr ? (*holder)->slots() : kt::ref_ptr<kt::connection_slots>();
-        return orvane::client_accept(g, fd, peer, tls_ctx, std::move(slot));
+      [&g, tls_ctx, slots = opts.slots](int fd, const sockaddr_in& peer) {
+        return orvane::client_accept(g, fd, peer, tls_ctx, slots);
       },
       opts);
-  if (listener) *holder = listener.get();
-  return listener;
+}
+
+std::unique_ptr<kt::socket_listener> open_monitor_listener(globals& g, const std::string& bind,
+                                                           uint16_t port) {
+  const kt::socket_listener::options opts = capped();
+  return kt::socket_listener_open(
+      bind, port,
+      [&g, slots = opts.slots](int fd, const sockaddr_in&) {
+        return orvane::monitor_accept(g, fd, slots);
+      },
+      opts);
+}
+
+// Raises the soft limit of open files so that the capped connections of the three ports (and an
+// event descriptor per WebSocket channel) fit, as far as the hard limit allows.
+void raise_open_files_limit(unsigned max_connections) {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(max_connections) * 5 + 256;
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < wanted) {
+    const rlim_t soft = rl.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, rl.rlim_max);
+    if (soft > rl.rlim_cur) {
+      rl.rlim_cur = soft;
+      setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    if (soft < wanted) {
+      KT_LOG_WARN("open files limited to %llu; %u connections per port may need %llu",
+                  static_cast<unsigned long long>(soft), max_connections,
+                  static_cast<unsigned long long>(wanted));
+    }
+  }
 }
 
 void schedule_periodic(globals& g) {
@@ -94,6 +127,7 @@ int main() {
     return 1;
   }
   const orvane::config& cfg = orvane::config_get();
+  raise_open_files_limit(cfg.max_connections);
 
   // Signals are taken synchronously by the main loop; every thread inherits the blocked mask.
   sigset_t stop_signals;
@@ -113,9 +147,7 @@ int main() {
   listeners l;
   l.sl = open_client_listener(*g, cfg.http_port, nullptr);
   if (!l.sl) return -1;
-  l.slm = kt::socket_listener_open(
-      cfg.monitor_bind, cfg.monitor_port,
-      [gp = g.get()](int fd, const sockaddr_in&) { return orvane::monitor_accept(*gp, fd); });
+  l.slm = open_monitor_listener(*g, cfg.monitor_bind, cfg.monitor_port);
   if (!l.slm) return -1;
 
   kt::ssl_ctx_ptr ctx = orvane::init_ctx(*g, orvane::path_certs_key(), orvane::path_certs_ca(),

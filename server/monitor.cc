@@ -1,10 +1,12 @@
 #include "monitor.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -12,6 +14,7 @@
 #include <thread>
 
 #include "globals.h"
+#include "network/socket_listener.h"
 #include "utils/base64.h"
 #include "utils/logger.h"
 #include "xmldoc/xmldoc.h"
@@ -22,6 +25,25 @@ namespace {
 
 constexpr size_t kReadChunk = 2048;
 constexpr size_t kMaxSubscription = 64 * 1024;
+// How often an idle subscriber's connection is checked for the peer having gone.
+constexpr std::chrono::milliseconds kPeerCheck{1000};
+
+int64_t now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Whether the subscriber has closed or reset its connection. Bytes it sends after its
+// subscription are read and dropped.
+bool peer_gone(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  char chunk[kReadChunk];
+  const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (n == 0) return true;
+  return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
 
 bool send_all(int fd, const char* data, size_t length) {
   while (length > 0) {
@@ -52,12 +74,21 @@ void list_remove(globals& g, monitor_client* m) {
   m->prev = m->next = nullptr;
 }
 
-// Reads until the received text parses as a document; false when the peer goes first.
+// Reads until the received text parses as a document; false when the peer goes first or the
+// deadline passes.
 bool read_subscription(monitor_client& m, kt::xmldoc& doc) {
+  const int64_t deadline = now_ms() + MONITOR_SUBSCRIBE_TIMEOUT * 1000;
   std::string received;
   char chunk[kReadChunk];
   while (received.size() < kMaxSubscription) {
-    const ssize_t n = ::recv(m.fd, chunk, sizeof chunk, 0);
+    const int64_t left = deadline - now_ms();
+    if (left <= 0) return false;
+    pollfd p{m.fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    const ssize_t n = ::recv(m.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     received.append(chunk, static_cast<size_t>(n));
@@ -83,7 +114,12 @@ void monitor_routine(monitor_client* raw) {
     }
   }
   while (subscribed && m->alive.load()) {
-    if (m->send.wait() != 0) break;
+    const int rc = m->send.wait_for(kPeerCheck);
+    if (rc < 0) break;
+    if (rc > 0) {
+      if (peer_gone(m->fd)) break;
+      continue;
+    }
     std::string pending;
     while (m->alive.load() && m->send.take(pending, kReadChunk) > 0) {
       if (!send_all(m->fd, pending.data(), pending.size())) m->alive.store(false);
@@ -93,15 +129,17 @@ void monitor_routine(monitor_client* raw) {
   if (subscribed) list_remove(g, m.get());
   ::shutdown(m->fd, SHUT_RDWR);
   ::close(m->fd);
+  if (m->slot) m->slot->release();
   m.reset();
   KT_LOG_WARN("monitor client exit");
   g.connection_threads.fetch_sub(1);
 }
 
-int monitor_accept(globals& g, int fd) {
+int monitor_accept(globals& g, int fd, kt::ref_ptr<kt::connection_slots> slot) {
   auto m = std::make_unique<monitor_client>();
   m->g = &g;
   m->fd = fd;
+  m->slot = std::move(slot);
   g.connection_threads.fetch_add(1);
   try {
     std::thread(monitor_routine, m.get()).detach();
@@ -109,7 +147,7 @@ int monitor_accept(globals& g, int fd) {
   } catch (const std::system_error&) {
     g.connection_threads.fetch_sub(1);
     KT_LOG_ERR("Error creating monitor thread");
-    return -1;
+    return -1;  // the listener closes the socket and takes its slot back
   }
   return 0;
 }

@@ -8,6 +8,11 @@
 #include <string_view>
 
 #include "buffers/net_buffer.h"
+#include "utils/refobj.h"
+
+namespace kt {
+class connection_slots;
+}
 
 namespace orvane {
 
@@ -17,6 +22,9 @@ struct globals;
 constexpr int MONITOR_TYPE_NONE = 0;
 constexpr int MONITOR_TYPE_DEBUG = 2;
 
+// Seconds a monitoring connection has to send its subscription document.
+constexpr int MONITOR_SUBSCRIBE_TIMEOUT = 30;
+
 struct monitor_client {
   globals* g = nullptr;
   int fd = -1;
@@ -25,17 +33,21 @@ struct monitor_client {
   // thread. Bounded, so a subscriber that stops reading cannot grow it without limit.
   kt::net_buffer send{true, 16u << 20};
   std::atomic<bool> alive{true};
+  // The listener's connection slot, handed back when the connection ends.
+  kt::ref_ptr<kt::connection_slots> slot;
   monitor_client* prev = nullptr;
   monitor_client* next = nullptr;
 };
 
-// The monitoring connection's thread: reads the subscription document, then sends what is
-// queued until the connection fails. Takes ownership of the record.
+// The monitoring connection's thread: reads the subscription document (within
+// MONITOR_SUBSCRIBE_TIMEOUT), then sends what is queued until the connection fails or the
+// subscriber goes away. Takes ownership of the record.
 void monitor_routine(monitor_client* m);
 
-// Starts monitor_routine for an accepted socket; returns 0, or -1 when the thread cannot start
-// (the socket is then closed).
-int monitor_accept(globals& g, int fd);
+// Starts monitor_routine for an accepted socket; slot is the listener's slot counter, handed a
+// slot back when the connection ends. Returns 0, or -1 when the thread cannot start (the listener
+// then closes the socket and takes the slot back).
+int monitor_accept(globals& g, int fd, kt::ref_ptr<kt::connection_slots> slot);
 
 // Queues one exchange to every subscriber of the type.
 void monitoring_notify(globals& g, int type, std::string_view domain, std::string_view peer,

@@ -99,6 +99,22 @@ bool net_buffer::closing() const {
   return closing_;
 }
 
+int net_buffer::wait_for(std::chrono::milliseconds limit) {
+  std::unique_lock<mutex> guard(lock_);
+  if (!signalling_) return closing_ ? -1 : 0;
+  ++waiters_;
+  const bool woken = cond_.wait_for(guard, limit, [this] { return posted_ || closing_; });
+  --waiters_;
+  if (closing_) {
+    posted_ = false;
+    if (waiters_ == 0) cond_.notify_all();  // the destructor may be waiting for us
+    return -1;
+  }
+  if (!woken) return 1;
+  posted_ = false;
+  return 0;
+}
+
 bool net_buffer::waiting() const {
   std::lock_guard<mutex> guard(lock_);
   return waiters_ > 0;

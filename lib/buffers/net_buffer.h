@@ -8,6 +8,7 @@
 #ifndef KT_BUFFERS_NET_BUFFER_H_
 #define KT_BUFFERS_NET_BUFFER_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +48,8 @@ class net_buffer {
   // Blocks until data is posted or the buffer is closing and clears the posted mark. Returns 0
   // for data, -1 when closing (pending bytes can still be taken).
   int wait();
+  // wait() for at most limit: 1 when it passed without data being posted.
+  int wait_for(std::chrono::milliseconds limit);
 
   // Marks the buffer closing and wakes the consumer; later messages are dropped.
   void close();

@@ -82,10 +82,12 @@ void connection_slots::wake() {
 }
 
 socket_listener::socket_listener(int fd, std::string bind_text, uint16_t port, callback cb,
-                                 unsigned max)
-    : fd_(fd), bind_(std::move(bind_text)), port_(port), cb_(std::move(cb)) {
-  if (max > 0) slots_ = make_ref<connection_slots>(max);
-}
+                                 ref_ptr<connection_slots> slots)
+    : fd_(fd),
+      bind_(std::move(bind_text)),
+      port_(port),
+      cb_(std::move(cb)),
+      slots_(std::move(slots)) {}
 
 socket_listener::~socket_listener() {
   close();
@@ -185,8 +187,10 @@ std::unique_ptr<socket_listener> socket_listener_open(std::string_view bind_text
     return fail("listen", errno);
   }
 
+  ref_ptr<connection_slots> slots = opts.slots;
+  if (!slots && opts.max_connections > 0) slots = make_ref<connection_slots>(opts.max_connections);
   std::unique_ptr<socket_listener> l(
-      new (std::nothrow) socket_listener(fd, text, port, std::move(cb), opts.max_connections));
+      new (std::nothrow) socket_listener(fd, text, port, std::move(cb), std::move(slots)));
   if (l == nullptr) return fail("pthread_create", ENOMEM);
   const int rc = pthread_create(&l->thread_, nullptr, &socket_listener::routine, l.get());
   if (rc != 0) {

@@ -13,10 +13,12 @@
 // Transient accept failures (an aborted connection, an interrupted call, running out of
 // descriptors or memory) do not end the thread; it backs off briefly on resource errors.
 //
-// Connection cap: with max_connections > 0 the accept thread takes a slot before each accept
-// and waits while none is free, leaving new connections in the listen backlog. The owner of an
-// accepted connection hands its slot back with release_slot() (or through slots(), which stays
-// valid after the listener is gone).
+// Connection cap: with max_connections > 0 (or a slot counter given in the options) the accept
+// thread takes a slot before each accept and waits while none is free, leaving new connections
+// in the listen backlog. The owner of an accepted connection hands its slot back with
+// release_slot() (or through slots(), which stays valid after the listener is gone). A callback
+// that needs the counter gets it through the options, since it may run before
+// socket_listener_open() has returned.
 #ifndef KT_NETWORK_SOCKET_LISTENER_H_
 #define KT_NETWORK_SOCKET_LISTENER_H_
 
@@ -68,7 +70,8 @@ class socket_listener {
 
   struct options {
     int backlog = kSocketListenerBacklog;
-    unsigned max_connections = 0;  // 0: no cap
+    unsigned max_connections = 0;     // 0: no cap
+    ref_ptr<connection_slots> slots;  // the cap's counter; made from max_connections when null
   };
 
   ~socket_listener();
@@ -93,7 +96,8 @@ class socket_listener {
   friend std::unique_ptr<socket_listener> socket_listener_open(std::string_view bind_text,
                                                                uint16_t port, callback cb,
                                                                const options& opts);
-  socket_listener(int fd, std::string bind_text, uint16_t port, callback cb, unsigned max);
+  socket_listener(int fd, std::string bind_text, uint16_t port, callback cb,
+                  ref_ptr<connection_slots> slots);
   static void* routine(void* arg);
   void accept_loop();
 

@@ -9,8 +9,9 @@ namespace {
 class ConfigTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (const char* n : {"ORVANE_ROOT", "ORVANE_MACHINE_ID_FILE", "ORVANE_HTTP_PORT",
-                          "ORVANE_MONITOR_PORT", "ORVANE_HTTPS_PORT", "ORVANE_MONITOR_BIND"}) {
+    for (const char* n :
+         {"ORVANE_ROOT", "ORVANE_MACHINE_ID_FILE", "ORVANE_HTTP_PORT", "ORVANE_MONITOR_PORT",
+          "ORVANE_HTTPS_PORT", "ORVANE_MONITOR_BIND", "ORVANE_MAX_CONNECTIONS"}) {
       unsetenv(n);
     }
     config_load(nullptr);
@@ -29,6 +30,7 @@ TEST_F(ConfigTest, DefaultsWithoutOverrides) {
   EXPECT_EQ(config_get().monitor_port, 82);
   EXPECT_EQ(config_get().https_port, 443);
   EXPECT_EQ(config_get().monitor_bind, "127.0.0.1");
+  EXPECT_EQ(config_get().max_connections, 1024u);
 }
 
 TEST_F(ConfigTest, OverridesReplaceRootAndPorts) {
@@ -44,6 +46,23 @@ TEST_F(ConfigTest, OverridesReplaceRootAndPorts) {
   EXPECT_EQ(config_get().http_port, 8080);
   EXPECT_EQ(config_get().https_port, 65535);
   EXPECT_EQ(config_get().machine_id_file, "/tmp/this");
+}
+
+TEST_F(ConfigTest, MaxConnectionsOverride) {
+  for (const auto& [text, value] : {std::pair{"1", 1u}, {"8", 8u}, {"65536", 65536u}}) {
+    setenv("ORVANE_MAX_CONNECTIONS", text, 1);
+    std::string error;
+    ASSERT_EQ(config_load(&error), 0) << error;
+    EXPECT_EQ(config_get().max_connections, value);
+  }
+  for (const char* bad : {"0", "65537", "", "-1", "8 ", "abc", "4294967297", "99999999999"}) {
+    setenv("ORVANE_MAX_CONNECTIONS", bad, 1);
+    std::string error;
+    EXPECT_EQ(config_load(&error), -1) << bad;
+    EXPECT_NE(error.find("ORVANE_MAX_CONNECTIONS"), std::string::npos) << bad;
+    // A refused load leaves the configuration in force.
+    EXPECT_EQ(config_get().max_connections, 65536u) << bad;
+  }
 }
 
 TEST_F(ConfigTest, InvalidValuesAreRefusedWithTheirName) {

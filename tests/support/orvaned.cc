@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -145,7 +146,34 @@ std::string tls_exchange(uint16_t port, const std::string& bytes, int timeout_ms
   return out;
 }
 
-uint16_t free_port() {
+namespace {
+
+// The kernel's range of ephemeral ports (the local ports of outgoing connections).
+std::pair<unsigned, unsigned> ephemeral_range() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  unsigned low = 0;
+  unsigned high = 0;
+  if (!(in >> low >> high) || low > high) return {32768, 60999};
+  return {low, high};
+}
+
+// Whether the server could listen on the port (all addresses, SO_REUSEADDR, as it does).
+bool port_usable(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(port);
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// A port the kernel hands out itself (ephemeral).
+uint16_t kernel_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -158,10 +186,48 @@ uint16_t free_port() {
   return ntohs(a.sin_port);
 }
 
-orvaned_process::orvaned_process(bool without_certs) {
+// The ports a bind failure in the log names ("bind(<address>:<port>): Address already in use").
+std::vector<uint16_t> ports_in_use(const std::string& log) {
+  std::vector<uint16_t> ports;
+  for (size_t at = log.find("bind("); at != std::string::npos; at = log.find("bind(", at + 5)) {
+    const size_t close = log.find("): Address already in use", at);
+    const size_t line_end = log.find('\n', at);
+    if (close == std::string::npos || (line_end != std::string::npos && close > line_end)) continue;
+    const size_t colon = log.rfind(':', close);
+    if (colon == std::string::npos || colon < at) continue;
+    ports.push_back(static_cast<uint16_t>(std::atoi(log.c_str() + colon + 1)));
+  }
+  return ports;
+}
+
+}  // namespace
+
+uint16_t free_port() {
+  // Ports outside the ephemeral range: an outgoing connection of another program cannot take
+  // one of them between the choice and the server's bind.
+  static std::mt19937 rng(std::random_device{}());
+  const auto [low, high] = ephemeral_range();
+  constexpr unsigned kFirst = 10000;
+  for (int i = 0; i < 200; ++i) {
+    const unsigned port = kFirst + rng() % (65536 - kFirst);
+    if (port >= low && port <= high) continue;
+    if (port_usable(static_cast<uint16_t>(port))) return static_cast<uint16_t>(port);
+  }
+  return kernel_port();
+}
+
+void orvaned_process::pick_ports() {
   http_port = free_port();
-  monitor_port = free_port();
-  https_port = free_port();
+  do {
+    monitor_port = free_port();
+  } while (monitor_port == http_port);
+  do {
+    https_port = free_port();
+  } while (https_port == http_port || https_port == monitor_port);
+}
+
+orvaned_process::orvaned_process(bool without_certs) {
+  pick_ports();
   fs::create_directories(root() + "/current");
   install_test_ca(root());
   if (!without_certs && !shared_certs().empty()) {
@@ -173,25 +239,36 @@ orvaned_process::~orvaned_process() {
   if (pid_ > 0) stop();
 }
 
+bool orvaned_process::env_overrides(const std::string& name) const {
+  for (const auto& e : extra_env) {
+    if (e.compare(0, name.size() + 1, name + "=") == 0) return true;
+  }
+  return false;
+}
+
 bool orvaned_process::start() {
+  // A port of ours that another program took meanwhile (the server then exits on its bind
+  // failure) is chosen again; any other failure is final.
+  for (int attempt = 0;; ++attempt) {
+    const start_result r = start_once();
+    if (r == start_result::started) return true;
+    if (r != start_result::port_taken || attempt == 4) return false;
+    pick_ports();
+  }
+}
+
+orvaned_process::start_result orvaned_process::start_once() {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "ORVANE_", 7) != 0) env.emplace_back(*e);
   }
   // extra_env entries replace the defaults of the same name.
-  auto overridden = [&](const std::string& entry) {
-    const std::string name = entry.substr(0, entry.find('=') + 1);
-    for (const auto& e : extra_env) {
-      if (e.compare(0, name.size(), name) == 0) return true;
-    }
-    return false;
-  };
   for (const std::string& e :
        {"ORVANE_ROOT=" + root(), "ORVANE_MACHINE_ID_FILE=" + root() + "/this",
         "ORVANE_HTTP_PORT=" + std::to_string(http_port),
         "ORVANE_MONITOR_PORT=" + std::to_string(monitor_port),
         "ORVANE_HTTPS_PORT=" + std::to_string(https_port)}) {
-    if (!overridden(e)) env.push_back(e);
+    if (!env_overrides(e.substr(0, e.find('=')))) env.push_back(e);
   }
   for (const auto& e : extra_env) env.push_back(e);
   std::vector<char*> envp;
@@ -200,37 +277,65 @@ bool orvaned_process::start() {
   std::string program = build_path("orvaned");
   char* argv[] = {program.data(), nullptr};
 
+  // What this start writes to the log begins here.
+  std::error_code ec;
+  const auto log_start = fs::exists(log_file(), ec) ? fs::file_size(log_file(), ec) : 0;
+  auto new_log = [&] {
+    std::ifstream in(log_file());
+    in.seekg(static_cast<std::streamoff>(log_start));
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  };
+
+  // The child only makes async-signal-safe calls: everything it needs is prepared here.
+  const std::string log_path = log_file();
   const pid_t pid = fork();
   if (pid == 0) {
-    const int log = ::open(log_file().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(log, 1);
     dup2(log, 2);
     execve(argv[0], argv, envp.data());
     _exit(127);
   }
+  if (pid < 0) return start_result::failed;
   pid_ = pid;
   const bool tls = fs::exists(root() + "/certs/orvane.pem");
-  for (int i = 0; i < 600; ++i) {
+  // Ready once the server logged that its listeners are open and one accepts. Generous, for
+  // sanitizer builds; a server that exits ends the wait at once.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      return false;
+      for (uint16_t port : ports_in_use(new_log())) {
+        if ((port == http_port && !env_overrides("ORVANE_HTTP_PORT")) ||
+            (port == monitor_port && !env_overrides("ORVANE_MONITOR_PORT")) ||
+            (port == https_port && !env_overrides("ORVANE_HTTPS_PORT"))) {
+          return start_result::port_taken;
+        }
+      }
+      return start_result::failed;
     }
-    const int fd = connect_to(tls ? https_port : http_port, 1000);
-    if (fd >= 0) {
-      ::close(fd);
-      return true;
+    if (new_log().find("orvaned listening") != std::string::npos) {
+      const int fd = connect_to(tls ? https_port : http_port, 1000);
+      if (fd >= 0) {
+        ::close(fd);
+        return start_result::started;
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return false;
+  kill_hard();
+  return start_result::failed;
 }
 
 int orvaned_process::stop() {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGINT);
   int status = 0;
-  for (int i = 0; i < 400; ++i) {
+  // Generous, for sanitizer builds; returns as soon as the server has exited.
+  for (int i = 0; i < 1200; ++i) {
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

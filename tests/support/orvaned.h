@@ -38,7 +38,7 @@ std::string tls_exchange(uint16_t port, const std::string& bytes, int timeout_ms
                          const client_identity* identity = nullptr);
 http_answer parse_http(const std::string& raw);
 
-// A free TCP port on 127.0.0.1.
+// A TCP port the server can listen on, outside the kernel's ephemeral range when possible.
 uint16_t free_port();
 
 class orvaned_process {
@@ -49,7 +49,10 @@ class orvaned_process {
   orvaned_process(const orvaned_process&) = delete;
   orvaned_process& operator=(const orvaned_process&) = delete;
 
-  // Starts the server and waits until it accepts connections. False on failure.
+  // Starts the server and waits until it logged that its listeners are open and one accepts.
+  // When the server exits because another program took one of the ports chosen here, new ports
+  // are chosen (the port members change) and it is started again, a few times at most. False on
+  // any other failure; log() then tells why.
   bool start();
   // Sends SIGINT and waits for the exit; returns the exit status (or -1).
   int stop();
@@ -78,6 +81,11 @@ class orvaned_process {
   std::vector<std::string> extra_env;
 
  private:
+  enum class start_result { started, port_taken, failed };
+  start_result start_once();
+  void pick_ports();
+  bool env_overrides(const std::string& name) const;  // extra_env sets the variable
+
   temp_dir dir_;
   pid_t pid_ = -1;
 };

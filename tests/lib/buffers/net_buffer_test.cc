@@ -52,6 +52,23 @@ TEST(NetBufferTest, DestructorWakesWaiter) {
   EXPECT_EQ(rc.load(), -1);
 }
 
+TEST(NetBufferTest, TimedWaitReportsDataTimeoutAndClose) {
+  net_buffer b;
+  EXPECT_EQ(b.wait_for(20ms), 1);  // nothing posted
+  EXPECT_FALSE(b.waiting());
+  ASSERT_TRUE(b.add("x"));
+  EXPECT_EQ(b.wait_for(10s), 0);   // returns at once
+  EXPECT_EQ(b.wait_for(20ms), 1);  // the post was taken by the previous wait
+  std::atomic<int> rc{2};
+  std::thread consumer([&] { rc = b.wait_for(10s); });
+  while (!b.waiting()) std::this_thread::sleep_for(1ms);
+  b.close();
+  consumer.join();
+  EXPECT_EQ(rc.load(), -1);
+  EXPECT_EQ(b.wait_for(20ms), -1);
+  EXPECT_EQ(net_buffer(false).wait_for(10s), 0);  // a non-signalling buffer never blocks
+}
+
 TEST(NetBufferTest, ProducersNeverInterleaveMessages) {
   net_buffer b;
   constexpr int kProducers = 4;

@@ -194,6 +194,33 @@ TEST(SocketListenerTest, ConnectionCap) {
   for (int fd : {a, b, c}) close(fd);
 }
 
+TEST(SocketListenerTest, GivenSlotCounterIsTheCap) {
+  // The callback holds the counter before the listener exists, and hands slots back through it.
+  const uint16_t port = free_port();
+  ref_ptr<connection_slots> given = make_ref<connection_slots>(1);
+  accepted seen;
+  socket_listener::callback keep = seen.keep();
+  socket_listener::options opts;
+  opts.max_connections = 5;  // the given counter wins
+  opts.slots = given;
+  std::unique_ptr<socket_listener> l = socket_listener_open(
+      "127.0.0.1", port,
+      [&keep, given](int fd, const sockaddr_in& peer) {
+        given->release();  // the connection is done at once
+        return keep(fd, peer);
+      },
+      opts);
+  ASSERT_NE(l, nullptr);
+  EXPECT_EQ(l->slots().get(), given.get());
+  EXPECT_EQ(l->slots()->max(), 1u);
+  std::vector<int> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(connect_to(port));
+  EXPECT_TRUE(seen.wait_for(3));
+  l->close();
+  l->wait();
+  for (int fd : clients) close(fd);
+}
+
 TEST(SocketListenerTest, UncappedHasNoSlots) {
   accepted seen;
   std::unique_ptr<socket_listener> l = socket_listener_open("127.0.0.1", free_port(), seen.keep());
