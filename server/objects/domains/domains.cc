@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "config.h"
@@ -23,6 +25,7 @@
 #include "objects/profiles/profiles.h"
 #include "objects/profiles/unix_profile.h"
 #include "objects/record.h"
+#include "objects/record_repair.h"
 #include "objects/resources/resource.h"
 #include "objects/resources/resources.h"
 #include "objects/users/user.h"
@@ -71,6 +74,16 @@ void flush_pair(kt::hashtable<std::string, kt::ref_ptr<T>>& by_name,
     std::unique_lock lock(by_id.rwlock());
     by_id.flush();
   }
+}
+
+// True when the chain of parents above d comes back to d.
+bool parent_chain_loops(const domain& d) {
+  std::unordered_set<const domain*> seen;
+  for (const domain* p = d.parent.get(); p != nullptr; p = p->parent.get()) {
+    if (p == &d) return true;
+    if (!seen.insert(p).second) return false;  // a loop above d, cut when its turn comes
+  }
+  return false;
 }
 
 struct setting_attribute {
@@ -309,12 +322,21 @@ int _domain_init(domain& d, std::string_view admin_password) {
 }
 
 int _domain_load_objects(domain& d) {
-  users_load(d);
-  groups_load(d);
-  if (const int rc = resources_load(d); rc != 0) {
-    KT_LOG_ERR("domain %lu: resources failed to load (%d)", static_cast<unsigned long>(d.id), rc);
+  const int users = users_load(d);
+  const int groups = groups_load(d);
+  const int resources = resources_load(d);
+  if (resources != 0) {
+    KT_LOG_ERR("domain %lu: resources failed to load (%d)", static_cast<unsigned long>(d.id),
+               resources);
   }
-  permissions_load(d);
+  const int permissions = permissions_load(d);
+  // Member and permission records whose owner is gone were left by a change that a crash cut
+  // short; they are dropped only when every owner file was read, so that an unreadable file
+  // never costs the records that name its objects.
+  if (users == 0 && groups == 0 && resources == 0 && permissions == 0) {
+    groups_drop_dangling(d);
+    permissions_drop_dangling(d);
+  }
   authorityclients_load(d);
   if (attributes_load(d) != 0) KT_LOG_ERR("failed to load attributes");
   unix_profiles_load(d);
@@ -328,26 +350,54 @@ int domains_load(globals& g) {
   if (kt::path_create(path_current().c_str()) != 0) return -1;
   const kt::filedb_fixed db = domains_file();
 
-  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
-    const record r(bytes, size);
+  // A partial record at the end or a repeated one (left by a crash) is cut off first: the file
+  // refuses new records behind a partial one, and a new root may have to be written.
+  std::vector<kt::ref_ptr<domain>> records;
+  const int rc = record_load_repair(db, [&](const record& r) {
     kt::ref_ptr<domain> d = domain_create();
     domain_file_to_ptr(*d, r);
-    if (d->id == 0 || g.domains_by_id.get_rw(d->id)) return 0;  // unusable or duplicate record
+    records.push_back(std::move(d));
+    return true;
+  });
+  if (rc != 0) return -1;
+
+  // The root (the first usable record without parent) goes first, so that no other record can
+  // take its name. Records without identifier or name, or repeating one, are skipped: every
+  // domain is found both by identifier and by name.
+  const auto root = std::find_if(records.begin(), records.end(), [](const auto& d) {
+    return d->id != 0 && d->parent_id == 0 && !d->name().empty();
+  });
+  if (root != records.end()) std::rotate(records.begin(), root, root + 1);
+  for (const auto& d : records) {
+    const std::string name = d->name();
+    if (d->id == 0 || name.empty() || g.domains_by_id.get_rw(d->id) ||
+        g.domains_by_name.get_rw(name)) {
+      KT_LOG_ERR("damaged or duplicate domain record skipped. domain %lu, name %s",
+                 static_cast<unsigned long>(d->id), name.c_str());
+      continue;
+    }
     d->g = &g;
     if (domain_open_auditlog(*d) != 0) {
       KT_LOG_ERR("%s(): %s", ("auditlog_open(" + std::to_string(d->id) + ")").c_str(),
                  std::strerror(errno));
-      return 0;
+      continue;
     }
     if (d->parent_id == 0 && !g.root_domain) g.root_domain = d;
-    g.domains_by_name.insert_rw(d->name(), d);
+    g.domains_by_name.insert_rw(name, d);
     g.domains_by_id.insert_rw(d->id, d);
-    return 0;
-  });
-  if (rc < 0 && rc != -4) return -1;
+  }
+  records.clear();
 
   if (!g.root_domain) {
     KT_LOG_INFO("-- initialize database --");
+    // Without a root, a domain below it may hold the root's name: the new root takes the name
+    // (on the next start the root's record comes first and the other one is skipped).
+    if (const kt::ref_ptr<domain> other = g.domains_by_name.get_rw(ROOT_DOMAIN_NAME)) {
+      KT_LOG_ERR("domain %lu holds the root's name: skipped",
+                 static_cast<unsigned long>(other->id));
+      g.domains_by_name.remove_rw(ROOT_DOMAIN_NAME);
+      g.domains_by_id.remove_rw(other->id);
+    }
     kt::ref_ptr<domain> d = domain_create();
     d->set_name(ROOT_DOMAIN_NAME);
     d->g = &g;
@@ -370,13 +420,21 @@ int domains_load(globals& g) {
   }
   for (const auto& d : all) {
     d->g = &g;
-    if (d->parent_id != 0) {
-      d->parent = g.domains_by_id.get_rw(d->parent_id);
-      if (!d->parent) {
-        KT_LOG_ERR("%s: can not find parent domain. domain %lu, id_parent %lu", d->name().c_str(),
-                   static_cast<unsigned long>(d->id), static_cast<unsigned long>(d->parent_id));
-        continue;
-      }
+    if (d->parent_id != 0) d->parent = g.domains_by_id.get_rw(d->parent_id);
+  }
+  for (const auto& d : all) {
+    if (d->parent_id != 0 && !d->parent) {
+      KT_LOG_ERR("%s: can not find parent domain. domain %lu, id_parent %lu", d->name().c_str(),
+                 static_cast<unsigned long>(d->id), static_cast<unsigned long>(d->parent_id));
+      continue;
+    }
+    // A damaged file may link domains in a loop, which every walk up the tree would follow
+    // forever: the domain found on a loop is cut off like one whose parent is missing.
+    if (parent_chain_loops(*d)) {
+      KT_LOG_ERR("%s: parent domain %lu closes a loop. domain %lu", d->name().c_str(),
+                 static_cast<unsigned long>(d->parent_id), static_cast<unsigned long>(d->id));
+      d->parent.reset();
+      continue;
     }
     if ((d->flags.load() & DOMAIN_FLAG_RESTORING) == 0) _domain_load_objects(*d);
   }

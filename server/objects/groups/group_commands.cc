@@ -20,6 +20,7 @@
 #include "objects/users/users.h"
 #include "processor.h"
 #include "utils/logger.h"
+#include "utils/uid.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
@@ -142,16 +143,19 @@ int group_xml_add(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out) 
   if (!gr) return E_NO_MEMORY;
   gr->name = name->value;
   gr->flags = 0;
-  if (const int rc = group_db_add(d, *gr); rc != 0) {
-    KT_LOG_ERR("%s: group_db_add() failed (%d).", gr->name.c_str(), rc);
+  gr->dom = kt::ref_ptr<domain>(&d);
+  // The records in the parents' member files come before the group's own, which makes the group
+  // exist: a crash in between leaves member records of no group, which the next load drops.
+  // A new group has no members: no loop is possible.
+  const uint64_t id = kt::uid_time_seq();
+  gr->id = id;
+  if (const int rc = assign_group_membership(d, *gr, parents); rc != 0) {
+    drop_memberships(d, *gr);  // leave nothing behind
     return rc;
   }
-  gr->dom = kt::ref_ptr<domain>(&d);
-  // A new group has no members: no loop is possible.
-  if (const int rc = assign_group_membership(d, *gr, parents); rc != 0) {
-    // Leave nothing behind: the records in the parents' files, the memory links, the record.
+  if (const int rc = _group_db_add_id(d, *gr, id); rc != 0) {
+    KT_LOG_ERR("%s: group_db_add() failed (%d).", gr->name.c_str(), rc);
     drop_memberships(d, *gr);
-    if (group_db_del(d, *gr) != 0) KT_LOG_ERR("%s: group_db_del() failed.", gr->name.c_str());
     return rc;
   }
   d.groups_by_name.insert_rw(gr->name, gr);

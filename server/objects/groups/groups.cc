@@ -1,10 +1,12 @@
 #include "objects/groups/groups.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -16,8 +18,8 @@
 #include "objects/domains/domain.h"
 #include "objects/permissions/permission.h"
 #include "objects/record.h"
+#include "objects/record_repair.h"
 #include "objects/users/user.h"
-#include "utils/files.h"
 #include "utils/logger.h"
 #include "utils/uid.h"
 
@@ -110,13 +112,60 @@ void load_member(domain& d, group& gr, uint64_t member_id, uint32_t member_type)
 
 void load_member_file(domain& d, group& gr, uint32_t file_type) {
   const kt::filedb_fixed db = member_file(d, gr.id, file_type);
-  if (kt::file_exists(db.path().c_str()) != 0) return;
-  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
-    const record rec(bytes, size);
+  const int rc = record_load_repair(db, [&](const record& rec) {
     load_member(d, gr, rec.get_u64(kMemberId), rec.get_u32(kMemberType));
-    return 0;
+    return true;
   });
-  if (rc != 0) KT_LOG_ERR("%s: damaged or unreadable (%d)", db.path().c_str(), rc);
+  if (rc != 0) KT_LOG_ERR("%s: unreadable (%d)", db.path().c_str(), rc);
+}
+
+// Whether a member record names a user or group of the domain; records of an unknown type are
+// kept (they are not ours to judge).
+bool member_exists(domain& d, const record& rec) {
+  const uint64_t id = rec.get_u64(kMemberId);
+  switch (rec.get_u32(kMemberType)) {
+    case MEMBER_USER:
+      return static_cast<bool>(d.users_by_id.get_rw(id));
+    case MEMBER_GROUP:
+      return static_cast<bool>(d.groups_by_id.get_rw(id));
+    default:
+      return true;
+  }
+}
+
+// The group identifier in a member file name ("group_users_<id>", "group_groups_<id>"), or
+// nothing for any other name.
+std::optional<uint64_t> member_file_owner(std::string_view name) {
+  for (const std::string_view prefix : {"group_users_", "group_groups_"}) {
+    if (name.substr(0, prefix.size()) != prefix) continue;
+    const std::string_view digits = name.substr(prefix.size());
+    if (digits.empty() || digits.front() == '0') return std::nullopt;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+    }
+    return parse_id(digits);
+  }
+  return std::nullopt;
+}
+
+// Deletes the member files of groups that no longer exist (a removal stopped before its last
+// step). A restarted server could hand out their identifier again within the same second.
+void unlink_orphan_member_files(domain& d) {
+  const std::string dir = path_domain_dir(d.id);
+  std::unique_ptr<DIR, int (*)(DIR*)> dp(::opendir(dir.c_str()), ::closedir);
+  if (!dp) return;
+  std::vector<std::string> orphans;
+  while (const dirent* e = ::readdir(dp.get())) {
+    const std::optional<uint64_t> owner = member_file_owner(e->d_name);
+    if (owner && !d.groups_by_id.get_rw(*owner)) orphans.emplace_back(e->d_name);
+  }
+  for (const std::string& name : orphans) {
+    const std::string path = dir + "/" + name;
+    KT_LOG_WARN("%s: member file of a removed group deleted", path.c_str());
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      KT_LOG_WARN("unlink(%s): %s", path.c_str(), std::strerror(errno));
+    }
+  }
 }
 
 }  // namespace
@@ -128,17 +177,16 @@ kt::ref_ptr<group> group_create() {
 int groups_load(domain& d) {
   kt::ref_ptr<domain> dref(&d);
   const kt::filedb_fixed db = groups_file(d);
-  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
-    const record rec(bytes, size);
+  const int rc = record_load_repair(db, [&](const record& rec) {
     const uint64_t id = rec.get_u64(kRecId);
     if (id == 0 || !name_field_valid(rec, kRecName, kNameField)) {
       KT_LOG_ERR("damaged group record (id %lu) skipped", id);
-      return 0;
+      return true;
     }
     const std::string name = rec.get_str(kRecName, kNameField);
     if (d.groups_by_id.get_rw(id) || d.groups_by_name.get_rw(name)) {
       KT_LOG_ERR("duplicate group record id:%lu, name:%s skipped", id, name.c_str());
-      return 0;
+      return true;
     }
     kt::ref_ptr<group> gr = group_create();
     gr->id = id;
@@ -148,14 +196,9 @@ int groups_load(domain& d) {
     d.groups_by_name.insert_rw(gr->name, gr);
     d.groups_by_id.insert_rw(gr->id, gr);
     KT_LOG_INFO("GROUP: id:%lu, name:%s", gr->id, gr->name.c_str());
-    return 0;
+    return true;
   });
-  if (rc == -4) {
-    KT_LOG_ERR("%s: damaged tail ignored", db.path().c_str());
-  } else if (rc != 0) {
-    KT_LOG_ERR("%s: can not be read (%d)", db.path().c_str(), rc);
-    return rc;
-  }
+  if (rc != 0) return rc;
 
   std::vector<kt::ref_ptr<group>> all;
   {
@@ -171,10 +214,40 @@ int groups_load(domain& d) {
   return 0;
 }
 
+int groups_drop_dangling(domain& d) {
+  std::vector<kt::ref_ptr<group>> all;
+  {
+    std::shared_lock lock(d.groups_by_id.rwlock());
+    d.groups_by_id.for_each([&](const uint64_t&, kt::ref_ptr<group>& gr) { all.push_back(gr); });
+  }
+  int result = 0;
+  for (const auto& gr : all) {
+    if (gr->flags & GROUP_FLAG_ALL_USERS) continue;
+    for (const uint32_t type : {MEMBER_USER, MEMBER_GROUP}) {
+      const int rc = record_load_repair(member_file(d, gr->id, type), [&](const record& rec) {
+        if (member_exists(d, rec)) return true;
+        KT_LOG_WARN("member %lu of group %s is gone: record dropped",
+                    static_cast<unsigned long>(rec.get_u64(kMemberId)), gr->name.c_str());
+        return false;
+      });
+      if (rc != 0 && result == 0) result = rc;
+    }
+  }
+  unlink_orphan_member_files(d);
+  return result;
+}
+
 int group_db_add(domain& d, group& gr) {
-  return record_db_insert(
-      groups_file(d), GROUP_RECORD_SIZE,
-      [&](uint64_t id, record& rec) { group_to_record(gr, id, rec); }, &gr.id);
+  return _group_db_add_id(d, gr, kt::uid_time_seq());
+}
+
+int _group_db_add_id(domain& d, group& gr, uint64_t id) {
+  if (id == 0) return -1;
+  record rec(GROUP_RECORD_SIZE);
+  group_to_record(gr, id, rec);
+  if (const int rc = groups_file(d).insert(0, rec.data(), rec.data()); rc != 0) return rc;
+  gr.id = id;
+  return 0;
 }
 
 int group_db_edit(domain& d, const group& gr) {

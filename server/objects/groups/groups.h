@@ -33,13 +33,23 @@ kt::ref_ptr<group> group_create();
 
 // Reads the domain's groups, inserts them into d.groups_by_name/by_id, then links the members
 // recorded in the member files. Damaged records, unknown members and memberships that would
-// close a loop are logged and skipped. Call after users_load. Returns 0, or the store's result
-// when the groups file can't be read (nothing is loaded then).
+// close a loop are logged and skipped; repeated records and partial tails left by a crash are
+// dropped from the files (record_load_repair). Call after users_load. Returns 0, or the store's
+// result when the groups file can't be read (nothing is loaded then).
 int groups_load(domain& d);
+// Drops from the member files the records of users and groups that do not exist, and deletes
+// the member files of groups that do not exist: what a crash in the middle of an insertion or
+// a removal leaves behind. Only for a domain whose users and groups all loaded. Returns 0, or
+// the first store failure.
+int groups_drop_dangling(domain& d);
 
 // Writes a new record under a fresh identifier and stores the identifier in gr on success. On
 // failure gr is unchanged and the store's result is returned.
 int group_db_add(domain& d, group& gr);
+// The same under an identifier drawn beforehand, so that the member records of a new group in
+// its parents' files can be written before its own record. -2 when the identifier is in the
+// file.
+int _group_db_add_id(domain& d, group& gr, uint64_t id);
 // Rewrites the record of gr.id (name, flags).
 int group_db_edit(domain& d, const group& gr);
 // Removes the record; once it is gone, also deletes both member files.

@@ -8,6 +8,7 @@
 #include "objects/domains/domain.h"
 #include "objects/groups/group.h"
 #include "objects/record.h"
+#include "objects/record_repair.h"
 #include "objects/resources/resource.h"
 #include "objects/users/user.h"
 #include "utils/logger.h"
@@ -70,8 +71,7 @@ kt::ref_ptr<permission> permission_create() {
 int permissions_load(domain& d) {
   const kt::filedb_fixed db = permissions_file(d);
   std::unordered_set<uint64_t> ids;
-  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
-    const record rec(bytes, size);
+  return record_load_repair(db, [&](const record& rec) {
     kt::ref_ptr<permission> p = permission_create();
     p->id = rec.get_u64(kRecId);
     p->target_type = rec.get_u32(kRecTargetType);
@@ -81,29 +81,29 @@ int permissions_load(domain& d) {
     p->flags = rec.get_u16(kRecFlags);
     if (p->target_type != PERMISSION_TARGET_RESOURCE) {
       KT_LOG_ERR("%lu permission target is %d ???", p->id, static_cast<int>(p->target_type));
-      return 0;
+      return true;
     }
     kt::ref_ptr<resource> r = d.resources_by_id.get_rw(p->target_id);
     if (!r) {
       KT_LOG_ERR("%s: resource not found id:%lu, for permission id:%lu", __func__, p->target_id,
                  p->id);
-      return 0;
+      return true;
     }
     if (p->id == 0 || ids.count(p->id) != 0) {
       KT_LOG_ERR("%s: damaged or duplicate permission id:%lu skipped", __func__, p->id);
-      return 0;
+      return true;
     }
     kt::ref_ptr<kt::ref_object> holder;
     permission_table* table = member_table(d, *p, &holder);
     if (table == nullptr) {
       KT_LOG_ERR("%s: %s not found id:%lu, for permission id:%lu", __func__,
                  member_kind(p->member_type), p->member_id, p->id);
-      return 0;
+      return true;
     }
     if (table->get_rw(p->target_id)) {
       KT_LOG_ERR("%s: %s %lu already has a permission on resource %lu; permission id:%lu skipped",
                  __func__, member_kind(p->member_type), p->member_id, p->target_id, p->id);
-      return 0;
+      return true;
     }
     ids.insert(p->id);
     permission_attach(*r, p);
@@ -111,9 +111,29 @@ int permissions_load(domain& d) {
     KT_LOG_INFO(
         "PERMISSION: id:%lu, mtype:%02x, id_member:%lu, ttype:%02x, id_target:%lu, flags:%02x",
         p->id, p->member_type, p->member_id, p->target_type, p->target_id, p->flags);
-    return 0;
+    return true;
   });
-  return record_load_result(db, rc);
+}
+
+int permissions_drop_dangling(domain& d) {
+  return record_load_repair(permissions_file(d), [&](const record& rec) {
+    if (rec.get_u32(kRecTargetType) != PERMISSION_TARGET_RESOURCE) return true;
+    const uint64_t target_id = rec.get_u64(kRecTargetId);
+    const uint32_t member_type = rec.get_u32(kRecMemberType);
+    const uint64_t member_id = rec.get_u64(kRecMemberId);
+    const char* gone = nullptr;
+    if (!d.resources_by_id.get_rw(target_id)) {
+      gone = "resource";
+    } else if (member_type == MEMBER_USER && !d.users_by_id.get_rw(member_id)) {
+      gone = "user";
+    } else if (member_type == MEMBER_GROUP && !d.groups_by_id.get_rw(member_id)) {
+      gone = "group";
+    }
+    if (gone == nullptr) return true;
+    KT_LOG_WARN("permission %lu: its %s is gone, record dropped",
+                static_cast<unsigned long>(rec.get_u64(kRecId)), gone);
+    return false;
+  });
 }
 
 int permission_db_add(domain& d, permission& p) {

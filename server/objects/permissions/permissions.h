@@ -38,9 +38,14 @@ kt::ref_ptr<permission> permission_create();
 // Reads the domain's permissions, attaches each to its resource and inserts it into its
 // member's table. Records with another target type, a missing resource or member, a duplicate
 // identifier, or a second entry for one member on one resource are logged and skipped (they stay
-// in the file). Call after users, groups and resources are loaded. Returns 0, or the store's
-// result when the file can't be read.
+// in the file; repeated records and a partial tail left by a crash are dropped from it). Call
+// after users, groups and resources are loaded. Returns 0, or the store's result when the file
+// can't be read.
 int permissions_load(domain& d);
+// Drops the records of permissions whose resource or member does not exist: what a crash in
+// the middle of an insertion or a removal leaves behind. Only for a domain whose users, groups
+// and resources all loaded. Returns 0, or the store's result.
+int permissions_drop_dangling(domain& d);
 
 // Writes a new record under a fresh identifier, stored in p on success; on failure p is
 // unchanged and the store's result is returned.

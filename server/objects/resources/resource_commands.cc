@@ -18,6 +18,7 @@
 #include "objects/users/users.h"
 #include "processor.h"
 #include "utils/logger.h"
+#include "utils/uid.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
@@ -133,17 +134,22 @@ uint32_t resource_xml_add(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<reso
     return rc;
   }
 
-  if (const int rc = resource_db_add(d, *r); rc != 0) {
+  // The permission records come before the resource's own, which makes the resource exist: a
+  // crash in between leaves permissions on no resource, which the next load drops.
+  const uint64_t id = kt::uid_time_seq();
+  r->id = id;
+  r->dom = kt::ref_ptr<domain>(&d);
+  if (with_permissions) {
+    if (const int rc = permissions_update(d, *r, perms); rc != 0) return static_cast<uint32_t>(rc);
+  }
+  if (const int rc = _resource_db_add_id(d, *r, id); rc != 0) {
     KT_LOG_ERR("%s: resource_db_add() failed (%d).", f.name.c_str(), rc);
+    if (with_permissions && permissions_update(d, *r, permission_list()) != 0) {
+      KT_LOG_ERR("%s: permission records not taken back", f.name.c_str());
+    }
+    resource_flush(*r);
     return static_cast<uint32_t>(rc);
   }
-  if (with_permissions) {
-    if (const int rc = permissions_update(d, *r, perms); rc != 0) {
-      if (resource_db_del(d, *r) != 0) KT_LOG_ERR("%s: record not taken back", f.name.c_str());
-      return static_cast<uint32_t>(rc);
-    }
-  }
-  r->dom = kt::ref_ptr<domain>(&d);
   if (parent) parent->children.insert_rw(r->id, r);
   d.resources_by_name.insert_rw(r->name, r);
   d.resources_by_id.insert_rw(r->id, r);

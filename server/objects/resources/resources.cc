@@ -10,6 +10,7 @@
 #include "objects/permissions/permission.h"
 #include "objects/permissions/permissions.h"
 #include "objects/record.h"
+#include "objects/record_repair.h"
 #include "utils/logger.h"
 #include "utils/uid.h"
 
@@ -108,17 +109,16 @@ int resources_load(domain& d) {
   kt::ref_ptr<domain> dref(&d);
   const kt::filedb_fixed db = resources_file(d);
   std::vector<kt::ref_ptr<resource>> loaded;
-  const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
-    const record rec(bytes, size);
+  const int rc = record_load_repair(db, [&](const record& rec) {
     const uint64_t id = rec.get_u64(kRecId);
     const std::string name = rec.get_str(kRecName, kNameField);
     if (id == 0 || name.empty() || name.size() >= kNameField) {
       KT_LOG_ERR("damaged resource record (id %lu) skipped", id);
-      return 0;
+      return true;
     }
     if (d.resources_by_id.get_rw(id) || d.resources_by_name.get_rw(name)) {
       KT_LOG_ERR("duplicate resource record id:%lu, name:%s skipped", id, name.c_str());
-      return 0;
+      return true;
     }
     kt::ref_ptr<resource> r = resource_create();
     r->id = id;
@@ -132,14 +132,9 @@ int resources_load(domain& d) {
     loaded.push_back(r);
     KT_LOG_INFO("RESOURCE: id:%lu, name:%s, type:%02x, idp:%lu", r->id, r->name.c_str(),
                 static_cast<unsigned>(r->type), r->parent_id);
-    return 0;
+    return true;
   });
-  if (rc == -4) {
-    KT_LOG_ERR("%s: damaged tail ignored", db.path().c_str());
-  } else if (rc != 0) {
-    KT_LOG_ERR("%s: can not be read (%d)", db.path().c_str(), rc);
-    return rc;
-  }
+  if (rc != 0) return rc;
 
   for (const auto& r : loaded) {
     if (r->parent_id == 0 || r->parent) continue;
@@ -179,11 +174,17 @@ int resources_load(domain& d) {
 }
 
 int resource_db_add(domain& d, resource& r) {
-  const int rc = record_db_insert(
-      resources_file(d), RESOURCE_RECORD_SIZE,
-      [&](uint64_t id, record& rec) { resource_to_record(r, id, rec); }, &r.id);
-  if (rc == 0) r.parent_id = r.parent ? r.parent->id : 0;
-  return rc;
+  return _resource_db_add_id(d, r, kt::uid_time_seq());
+}
+
+int _resource_db_add_id(domain& d, resource& r, uint64_t id) {
+  if (id == 0) return -1;
+  record rec(RESOURCE_RECORD_SIZE);
+  resource_to_record(r, id, rec);
+  if (const int rc = resources_file(d).insert(0, rec.data(), rec.data()); rc != 0) return rc;
+  r.id = id;
+  r.parent_id = r.parent ? r.parent->id : 0;
+  return 0;
 }
 
 int resource_db_edit(domain& d, const resource& r) {

@@ -28,7 +28,8 @@ kt::ref_ptr<resource> resource_create();
 
 // Reads the domain's resources into d.resources_by_name/by_id, links the tree and fills
 // d.sys_res[] in sys_resource order. A resource whose parent is missing (or whose parent chain
-// would loop) is removed with its subtree. Duplicate identifiers or names are skipped. Returns
+// would loop) is removed with its subtree. Duplicate identifiers or names are skipped; repeated
+// records and a partial tail left by a crash are dropped from the file. Returns
 // 0; -1 when "ORVANE" is missing, -2 when one of the five others is; or the store's result when
 // the file can't be read.
 int resources_load(domain& d);
@@ -37,6 +38,9 @@ int resources_load(domain& d);
 // and stores identifier and parent identifier in r on success. On failure r is unchanged and
 // the store's result is returned.
 int resource_db_add(domain& d, resource& r);
+// The same under an identifier drawn beforehand, so that the permission records of a new
+// resource can be written before its own record. -2 when the identifier is in the file.
+int _resource_db_add_id(domain& d, resource& r, uint64_t id);
 // Rewrites the record of r.id (type, parent identifier from r.parent, flags, name).
 int resource_db_edit(domain& d, const resource& r);
 int resource_db_del(domain& d, const resource& r);

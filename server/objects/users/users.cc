@@ -19,6 +19,7 @@
 #include "objects/permissions/permissions.h"
 #include "objects/profiles/profiles.h"
 #include "objects/record.h"
+#include "objects/record_repair.h"
 #include "objects/resources/resource.h"
 #include "objects/users/users_internal.h"
 #include "utils/crypto.h"
@@ -151,34 +152,35 @@ int users_load(domain& d) {
   }
   const kt::filedb_fixed db = users_file(d);
   kt::ref_ptr<domain> self(&d);
-  const int rc = record_list(db, [&](const uint8_t* data, uint32_t size) {
-    const record rec(data, size);
+  // Records that can't be loaded stay in the file: only repeated ones and a partial tail go.
+  return record_load_repair(db, [&](const record& rec) {
     kt::ref_ptr<user> u = user_create();
-    if (!u) return -1;
+    if (!u) return true;
     user_from_record(rec, *u);
     if (u->id == 0 || u->uname.empty()) {
       KT_LOG_ERR("USER: record without id or name skipped (id:%lu)",
                  static_cast<unsigned long>(u->id));
-      return 0;
+      return true;
     }
     if (d.users_by_id.get_rw(u->id) || d.users_by_name.get_rw(u->uname)) {
       KT_LOG_ERR("USER: duplicate id:%lu or uname:%s skipped", static_cast<unsigned long>(u->id),
                  u->uname.c_str());
-      return 0;
+      return true;
     }
     u->dom = self;
     users_table_insert(d, u);
     KT_LOG_INFO("USER: id:%lu, uname:%s", static_cast<unsigned long>(u->id), u->uname.c_str());
-    return 0;
+    return true;
   });
-  // A missing file is an empty one; a damaged tail still leaves every whole record loaded.
-  return rc == -4 ? 0 : rc;
 }
 
 int user_db_add(domain& d, user& u) {
+  return _user_db_add_id(d, u, kt::uid_time_seq());
+}
+
+int _user_db_add_id(domain& d, user& u, uint64_t id) {
   const kt::filedb_fixed db = users_file(d);
-  if (db.record_size() != USER_RECORD_SIZE) return -1;
-  const uint64_t id = kt::uid_time_seq();
+  if (db.record_size() != USER_RECORD_SIZE || id == 0) return -1;
   const uint32_t now = user_now();
   record rec(USER_RECORD_SIZE);
   user_to_record(u, rec);

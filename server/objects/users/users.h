@@ -49,13 +49,19 @@ constexpr size_t USER_REC_NSS_PASSWORD = 216;
 // A new user: no name, empty tables, reference count 1 (held by the result).
 kt::ref_ptr<user> user_create();
 
-// Reads the domain's users file into both user tables. Returns 0, or the store's result.
+// Reads the domain's users file into both user tables; repeated records and a partial record
+// at the end, left by a crash, are dropped from the file (record_load_repair). Returns 0, or
+// the store's result.
 int users_load(domain& d);
 
 // Writes a new record with a fresh id (uid_time_seq); created = pwd_changed = now. On success
 // the id and times are stored in u; on failure u is unchanged and the store's result (or -1
 // when the file cannot be set up) is returned.
 int user_db_add(domain& d, user& u);
+// The same under an identifier drawn beforehand, so that the records naming a new user (its
+// member records) can be written before its own: a crash in between leaves only records whose
+// owner is missing, which the next load drops. -2 when the identifier is in the file.
+int _user_db_add_id(domain& d, user& u, uint64_t id);
 // Rewrites the user's record from its fields. Returns the store's result (1: no such record).
 int user_db_edit(domain& d, const user& u);
 // Removes the user's record. Returns the store's result (1: no such record).

@@ -28,6 +28,7 @@
 #include "processor.h"
 #include "utils/logger.h"
 #include "utils/numbers.h"
+#include "utils/uid.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
@@ -147,13 +148,21 @@ uint32_t processor_user_insert(client& c, globals& g, domain* d, token* t, kt::x
   u->uname = name->value;
   u->flags = flags;
   if (user_set_password_forms(*u, *password) != 0) return E_GENERIC;
-  if (const int rc = user_db_add(*d, *u); rc != 0) return static_cast<uint32_t>(rc);
+  // The member records are written before the user's record, which makes the user exist: a
+  // crash in between leaves member records of no user, which the next load drops.
+  const uint64_t id = kt::uid_time_seq();
+  u->id = id;
   u->dom = kt::ref_ptr<domain>(d);
-  if (const int rc = assign_user_membership(*d, *u, groups); rc != 0) {
-    // A membership the store refused: take the new user back out whole.
+  const auto take_back = [&] {
     assign_user_membership(*d, *u, group_list());
     for (const kt::ref_ptr<group>& gr : groups) group_unlink_user(*gr, *u);
-    if (user_db_remove(*d, *u) != 0) KT_LOG_ERR("%s: user_db_remove() failed.", u->uname.c_str());
+  };
+  if (const int rc = assign_user_membership(*d, *u, groups); rc != 0) {
+    take_back();  // a membership the store refused
+    return static_cast<uint32_t>(rc);
+  }
+  if (const int rc = _user_db_add_id(*d, *u, id); rc != 0) {
+    take_back();
     return static_cast<uint32_t>(rc);
   }
   d->users_by_name.insert_rw(u->uname, u);
