@@ -124,13 +124,13 @@ class filedb_fixed::index_use {
     if (static_cast<uint64_t>(st.st_size) < filedb_index::kMinBytes) {
       // Small files are scanned; an index kept from a larger state must not outlive it.
       if (ref_ptr<filedb_index> old = filedb_index::existing(db.path_)) {
-        std::lock_guard<std::mutex> lock(old->mutex);
+        std::lock_guard<kt::mutex> lock(old->mutex);
         old->invalidate();
       }
       return;
     }
     ix_ = filedb_index::of(db.path_);
-    lock_ = std::unique_lock<std::mutex>(ix_->mutex);
+    lock_ = std::unique_lock<kt::mutex>(ix_->mutex);
     usable_ = ix_->matches(st) || rebuild(st);
   }
   index_use(const index_use&) = delete;
@@ -210,7 +210,7 @@ class filedb_fixed::index_use {
   const filedb_fixed& db_;
   const int fd_;
   ref_ptr<filedb_index> ix_;
-  std::unique_lock<std::mutex> lock_;  // released before ix_
+  std::unique_lock<kt::mutex> lock_;  // released before ix_
   bool usable_ = false;
 };
 

@@ -7,7 +7,7 @@ namespace kt {
 namespace {
 
 struct registry {
-  std::mutex mutex;
+  kt::mutex mutex;
   std::unordered_map<std::string, ref_ptr<filedb_index>> indexes;
 };
 
@@ -35,7 +35,7 @@ void drop_idle(registry& r) {
 
 ref_ptr<filedb_index> filedb_index::of(const std::string& path) {
   registry& r = the_registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<kt::mutex> lock(r.mutex);
   auto it = r.indexes.find(path);
   if (it != r.indexes.end()) return it->second;
   if (r.indexes.size() >= kMaxIdle) drop_idle(r);
@@ -46,14 +46,14 @@ ref_ptr<filedb_index> filedb_index::of(const std::string& path) {
 
 ref_ptr<filedb_index> filedb_index::existing(const std::string& path) {
   registry& r = the_registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<kt::mutex> lock(r.mutex);
   auto it = r.indexes.find(path);
   return it == r.indexes.end() ? nullptr : it->second;
 }
 
 void filedb_index::forget_all() {
   registry& r = the_registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<kt::mutex> lock(r.mutex);
   drop_idle(r);
 }
 

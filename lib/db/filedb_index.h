@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "utils/pthread_utils.h"
 #include "utils/refobj.h"
 
 namespace kt {
@@ -39,7 +40,7 @@ class filedb_index : public ref_object {
   static void forget_all();
 
   // Everything below is guarded by mutex.
-  std::mutex mutex;
+  kt::mutex mutex;
 
   // True when the index describes the file state in `state`.
   bool valid = false;
