@@ -2,6 +2,8 @@
 #   make run    install what is missing, build, and run orvaned on ./var/orvane (ports 8080/8082/8443)
 #   make test   install what is missing, build, and run every test through CTest
 #   make test SANITIZE=address,undefined   the same under sanitizers, in build-<sanitizers>/
+#   make test-tsan   build under ThreadSanitizer in build-tsan/ and run the tests labelled
+#                    "concurrency" (many clients at once, the threaded library families)
 #   make fuzz   build the libFuzzer targets with clang in build-fuzz/
 #   make bench  build optimised and run the benchmarks
 
@@ -17,7 +19,12 @@ comma := ,
 
 RUN_ROOT ?= $(CURDIR)/var/orvane
 
-.PHONY: all deps build test run fuzz bench format clean
+TSAN_BUILD ?= build-tsan
+TSAN_OPTIONS ?= second_deadlock_stack=1
+# ThreadSanitizer refuses the memory layout of some kernels' randomised mappings: run without.
+NORANDOM := $(shell setarch $$(uname -m) -R true >/dev/null 2>&1 && echo setarch $$(uname -m) -R)
+
+.PHONY: all deps build test test-tsan run fuzz bench format clean
 
 all: build
 
@@ -30,6 +37,14 @@ build: deps
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 900
+
+# The test programs run at build time to list their tests, so the build runs under NORANDOM too.
+test-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSANITIZE=thread \
+	  -DORVANE_BENCH=OFF >/dev/null
+	@$(NORANDOM) cmake --build $(TSAN_BUILD) -j$(JOBS) --target orvaned kt_tests integration_tests
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS="$(TSAN_OPTIONS)" $(NORANDOM) \
+	  ctest --output-on-failure -L concurrency -j$(JOBS) --timeout 900
 
 run: build
 	@bash scripts/dev-certs.sh $(RUN_ROOT)/certs

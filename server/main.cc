@@ -169,11 +169,13 @@ int main() {
     if (sig == SIGINT || sig == SIGTERM) term(*g, l);
   }
 
-  g->scheduler.reset();
   if (l.sl) kt::socket_listener_wait(*l.sl);
   if (l.slm) kt::socket_listener_wait(*l.slm);
   if (l.sls) kt::socket_listener_wait(*l.sls);
   wait_for_connections(*g);
+  // Commands still running on connection threads schedule change notifications: the scheduler
+  // goes only after them.
+  g->scheduler.reset();
   if (ctx) orvane::done_ctx(std::move(ctx));
   KT_LOG_INFO("exiting...");
   orvane::server_context_free(*g);

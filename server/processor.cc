@@ -168,16 +168,29 @@ uint32_t processor_check(client& c, const processor_function& f, domain* d, toke
   return E_OK;
 }
 
+// Runs the handler with the domain lock held. The token was resolved before the lock was taken:
+// a command that held the lock meanwhile (userRemove, domainRemove, backupRestore) may have
+// ended it and emptied its user. Such a token no longer acts; a command that needs one gets
+// 0x101.
+uint32_t processor_call(client& c, globals& g, const processor_function& f, domain* d, token* t,
+                        kt::xmldoc_node& cmd, processor_result& r) {
+  if (t != nullptr && g.tokens.get_rw(t->key).get() != t) {
+    if ((f.flags & PROCESSOR_TOKEN) != 0) return E_TOKEN_NOT_FOUND;
+    t = nullptr;
+  }
+  return f.handler(c, g, d, t, cmd, r);
+}
+
 uint32_t processor_run(client& c, globals& g, const processor_function& f, domain* d, token* t,
                        kt::xmldoc_node& cmd, processor_result& r) {
   if (f.handler == nullptr) return E_INVALID_REQUEST;
   if (d == nullptr) return f.handler(c, g, d, t, cmd, r);
   if ((f.flags & PROCESSOR_EXCLUSIVE) != 0 || f.modifies) {
     std::unique_lock lock(d->lock);
-    return f.handler(c, g, d, t, cmd, r);
+    return processor_call(c, g, f, d, t, cmd, r);
   }
   std::shared_lock lock(d->lock);
-  return f.handler(c, g, d, t, cmd, r);
+  return processor_call(c, g, f, d, t, cmd, r);
 }
 
 }  // namespace
