@@ -11,6 +11,7 @@
 #include <string>
 
 #include "objects/auditlogs/auditlog.h"
+#include "utils/files.h"
 
 namespace {
 
@@ -21,10 +22,19 @@ void check(bool ok, const char* what) {
   }
 }
 
+// The temporary directory, removed at exit.
+std::string g_temp_dir;
+
+void remove_temp_dir() {
+  if (!g_temp_dir.empty()) kt::path_remove(g_temp_dir.c_str());
+}
+
 const std::string& log_dir() {
   static const std::string dir = [] {
     char pattern[] = "/tmp/auditlog-fuzz-XXXXXX";
     check(mkdtemp(pattern) != nullptr, "mkdtemp failed");
+    g_temp_dir = pattern;
+    std::atexit(remove_temp_dir);
     std::string d = std::string(pattern) + "/auditlogs";
     check(orvane::auditlog_open(d, true) != nullptr, "open failed");
     return d;

@@ -54,6 +54,9 @@ bool parse_hex(std::string_view field, T& value) {
 
 }  // namespace
 
+// The largest identifier uid_observe() notes: 2^32 identifiers stay free above it.
+constexpr uint64_t kObserveMax = UINT64_MAX - UINT32_MAX;
+
 uint64_t uid_time_seq() {
   const uint32_t seq = uid_counter.fetch_add(1, std::memory_order_relaxed) + 1;
   const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
@@ -66,6 +69,9 @@ uint64_t uid_time_seq() {
 }
 
 void uid_observe(uint64_t id) {
+  // An identifier this close to the top, which only a damaged record holds, would leave no room
+  // for new ones: the next would wrap around to 0.
+  if (id > kObserveMax) return;
   uint64_t last = uid_last.load(std::memory_order_relaxed);
   while (id > last && !uid_last.compare_exchange_weak(last, id, std::memory_order_relaxed)) {
   }

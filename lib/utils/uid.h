@@ -19,7 +19,8 @@ namespace kt {
 // second would otherwise hand out the identifiers of the objects it has just loaded).
 uint64_t uid_time_seq();
 
-// Records an identifier that is already in use (read from disk).
+// Records an identifier that is already in use (read from disk). Identifiers within 2^32 of
+// the top of the range are ignored: none is ever made, and noting one would exhaust the range.
 void uid_observe(uint64_t id);
 
 // Fills buf with len bytes from /dev/urandom, or /dev/random when the first can't be opened.

@@ -132,12 +132,16 @@ struct writer {
 
   void put(std::string_view s) { ok = out.append(s) && ok; }
 
-  // Appends s with '&', '<' and, for attribute values, '"' or, for text, '>' escaped.
+  // Appends s with '&', '<' and, for attribute values, '"' or, for text, '>' escaped. Zero
+  // bytes, which no XML text can hold (a reader would stop there), are left out.
   void put_escaped(std::string_view s, bool attr) {
     size_t run = 0;
     for (size_t i = 0; i < s.size(); ++i) {
       const char* entity;
       switch (s[i]) {
+        case '\0':
+          entity = "";
+          break;
         case '&':
           entity = "&amp;";
           break;

@@ -166,7 +166,8 @@ class xmldoc {
   int parse(const char* text) { return text == nullptr ? 0 : parse(std::string_view(text)); }
 
   // xmldoc_save: appends node and its subtree to out, preceded by the declaration when out is
-  // empty and the document has one. Text escapes '&' '<' '>', attribute values '&' '<' '"'.
+  // empty and the document has one. Text escapes '&' '<' '>', attribute values '&' '<' '"';
+  // zero bytes are left out of both (a value read from a damaged file may hold one).
   // Returns 0, -1 for a null node, -2 when the buffer can't grow.
   int save(const xmldoc_node* node, buffer& out) const;
 

@@ -49,6 +49,25 @@ TEST(UidTimeSeqTest, NextIdentifierExceedsObservedOnes) {
   EXPECT_GT(uid_time_seq(), taken + 1);
 }
 
+TEST(UidTimeSeqTest, IdentifiersAtTheTopOfTheRangeAreNotNoted) {
+  // A damaged record may hold any identifier; the counter must not wrap around to 0. Run in a
+  // child: the noted identifiers are process-wide.
+  EXPECT_EXIT(
+      {
+        uid_observe(UINT64_MAX);
+        uid_observe(UINT64_MAX - 5);
+        const uint64_t first = uid_time_seq();
+        uid_observe(UINT64_MAX - UINT32_MAX);  // the largest noted
+        const uint64_t second = uid_time_seq();
+        const uint64_t third = uid_time_seq();
+        std::exit(first != 0 && first < UINT64_MAX - UINT32_MAX &&
+                          second == UINT64_MAX - UINT32_MAX + 1 && third == second + 1
+                      ? 0
+                      : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST(UidTimeSeqTest, UniqueAcrossThreads) {
   std::vector<std::vector<uint32_t>> seen(4);
   std::vector<std::thread> threads;

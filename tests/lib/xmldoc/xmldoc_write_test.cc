@@ -63,6 +63,21 @@ TEST(XmldocSave, EscapesTextAndAttributeValues) {
   EXPECT_EQ(back.root()->attr_get_value("v"), "x<y>&z\"w'");
 }
 
+TEST(XmldocSave, ZeroBytesAreLeftOut) {
+  // A stored value may hold zero bytes; the text written must still read back whole.
+  xmldoc doc = xmldoc::create_def("r");
+  doc.root()->set_value(std::string("a\0b\0", 4));
+  doc.root()->attr_addval("v", std::string("\0x\0&", 4));
+  const std::string text = save_string(doc);
+  EXPECT_EQ(text,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+            "<r v=\"x&amp;\">ab</r>");
+  xmldoc back;
+  ASSERT_EQ(back.parse(text), 0);
+  EXPECT_EQ(back.root()->value(), "ab");
+  EXPECT_EQ(back.root()->attr_get("v")->value, "x&");
+}
+
 TEST(XmldocSave, RoundTrips) {
   const char* docs[] = {
       ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<orvane><authenticate domain=\"d\" "

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <string>
+#include <tuple>
 
 #include "config.h"
 #include "objects/attributes/attribute.h"
@@ -124,6 +126,123 @@ TEST_F(DomainsTest, DomainWithoutRootRecordGetsANewRoot) {
   EXPECT_EQ(fs::file_size(file), 288u);
   ASSERT_TRUE(g().root_domain);
   EXPECT_EQ(g().root_domain->parent_id, 0u);
+}
+
+// Appends domain records to the "domains" file of a stopped server.
+void append_domains(const std::string& file,
+                    std::initializer_list<std::tuple<uint64_t, uint64_t, std::string>> records) {
+  std::ofstream f(file, std::ios::binary | std::ios::app);
+  for (const auto& [id, parent, name] : records) {
+    orvane::domain d;
+    d.id = id;
+    d.parent_id = parent;
+    d.set_name(name);
+    orvane::record r(orvane::DOMAIN_RECORD_SIZE);
+    orvane::domain_ptr_to_file(d, r);
+    f.write(reinterpret_cast<const char*>(r.data()), r.size());
+  }
+}
+
+TEST_F(DomainsTest, ParentLoopsInADamagedFileAreCut) {
+  const uint64_t root_id = g().root_domain->id;
+  stop();
+  append_domains(root() + "/current/domains",
+                 {{9001, 9002, "a"}, {9002, 9001, "b"}, {9003, 9003, "self"}, {9004, 9001, "c"}});
+  start();
+  ASSERT_EQ(g().domains_by_id.count(), 5u);
+  size_t cut = 0;
+  for (uint64_t id : {uint64_t{9001}, uint64_t{9002}, uint64_t{9003}, uint64_t{9004}}) {
+    kt::ref_ptr<domain> d = g().domains_by_id.get_rw(id);
+    ASSERT_TRUE(d) << id;
+    size_t depth = 0;
+    for (const domain* p = d.get(); p != nullptr; p = p->parent.get()) {
+      ASSERT_LT(++depth, 6u) << "domain " << id << " sits on a loop";
+      EXPECT_NE(p->id, root_id);
+    }
+    if (!d->parent) ++cut;
+  }
+  // "self" and one domain of the a-b loop lose their parent link.
+  EXPECT_EQ(cut, 2u);
+  EXPECT_EQ(g().domains_by_id.get_rw(9003)->parent, nullptr);
+}
+
+TEST_F(DomainsTest, RecordsWithoutNameOrRepeatingOneAreSkipped) {
+  const uint64_t root_id = g().root_domain->id;
+  stop();
+  append_domains(root() + "/current/domains", {{9101, root_id, "tenant"},
+                                               {9102, root_id, "tenant"},
+                                               {9103, root_id, ""},
+                                               {9104, root_id, "ORVANE"}});
+  start();
+  EXPECT_EQ(g().domains_by_id.count(), 2u);
+  EXPECT_EQ(g().domains_by_name.count(), 2u);
+  EXPECT_EQ(domain_named("tenant")->id, 9101u);
+  EXPECT_EQ(domain_named("ORVANE")->id, root_id);
+}
+
+TEST_F(DomainsTest, RootRecordComesFirstAndKeepsTheRootName) {
+  const std::string file = root() + "/current/domains";
+  const uint64_t root_id = g().root_domain->id;
+  stop();
+  // A domain of the root's name stands before the root's record.
+  std::string root_record(orvane::DOMAIN_RECORD_SIZE, '\0');
+  {
+    std::ifstream in(file, std::ios::binary);
+    in.read(root_record.data(), orvane::DOMAIN_RECORD_SIZE);
+  }
+  fs::remove(file);
+  append_domains(file, {{9201, 5, "ORVANE"}});
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::app);
+    out.write(root_record.data(), orvane::DOMAIN_RECORD_SIZE);
+  }
+  start();
+  ASSERT_TRUE(g().root_domain);
+  EXPECT_EQ(g().root_domain->id, root_id);
+  EXPECT_EQ(domain_named("ORVANE"), g().root_domain);
+  EXPECT_FALSE(g().domains_by_id.get_rw(9201));
+}
+
+TEST_F(DomainsTest, NewRootTakesItsNameFromADomainBelowAMissingRoot) {
+  const std::string file = root() + "/current/domains";
+  stop();
+  fs::remove(file);
+  append_domains(file, {{9301, 5, "ORVANE"}});
+  start();
+  ASSERT_TRUE(g().root_domain);
+  const uint64_t root_id = g().root_domain->id;
+  EXPECT_NE(root_id, 9301u);
+  EXPECT_EQ(domain_named("ORVANE"), g().root_domain);
+  EXPECT_EQ(g().domains_by_id.count(), 1u);
+  // The next start takes the new root's record first and skips the other one again.
+  restart();
+  EXPECT_EQ(g().root_domain->id, root_id);
+  EXPECT_EQ(g().domains_by_id.count(), 1u);
+}
+
+TEST_F(DomainsTest, PartialRecordOfTheDomainsFileIsCutOff) {
+  // A crash while the first root record was appended: the next start must still add one.
+  const std::string file = root() + "/current/domains";
+  stop();
+  fs::resize_file(file, 100);
+  start();
+  ASSERT_TRUE(g().root_domain);
+  EXPECT_EQ(fs::file_size(file), 144u);
+  // Behind a whole root record the cut tail leaves room for new domains as well.
+  stop();
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::app);
+    out << "partial";
+  }
+  start();
+  EXPECT_EQ(fs::file_size(file), 144u);
+  const uint64_t root_id = g().root_domain->id;
+  EXPECT_EQ(run("<orvane><domainInsert domain='ORVANE' token='" + admin_token() +
+                "'><d name='tenant' parentId='" + std::to_string(root_id) +
+                "'/><p>Secr3tPw</p></domainInsert></orvane>"),
+            0u)
+      << response_text();
+  EXPECT_EQ(fs::file_size(file), 288u);
 }
 
 TEST_F(DomainsTest, NamesAreCutTo127Bytes) {
