@@ -25,6 +25,7 @@
 #include "errors.h"
 #include "globals.h"
 #include "monitor.h"
+#include "network/net_thread_pool.h"
 #include "network/socket_listener.h"
 #include "network/websocket.h"
 #include "objects/domains/domain.h"
@@ -32,6 +33,7 @@
 #include "processor.h"
 #include "secure_server.h"
 #include "sutils/openssl_ca.h"
+#include "threadpool/thread_pool.h"
 #include "utils/logger.h"
 
 namespace orvane {
@@ -148,18 +150,8 @@ uint64_t request_limit(const globals& g) {
   return static_cast<uint64_t>(static_cast<uint32_t>(mb * 1048576u + 1500u));
 }
 
-// The server side of the TLS handshake, bounded by the deadline.
-bool tls_accept(client& c, int64_t deadline) {
-  for (;;) {
-    const int rc = SSL_accept(c.ssl.get());
-    if (rc == 1) return true;
-    const short wants = tls_wants(SSL_get_error(c.ssl.get(), rc));
-    ERR_clear_error();
-    if (wants == 0 || !wait_ready(c.fd, wants, deadline)) return false;
-  }
-}
-
-bool tls_handshake(client& c, int64_t deadline) {
+// Makes the TLS session of a connection on the TLS port.
+bool tls_setup(client& c) {
   c.ssl.reset(SSL_new(c.tls_ctx));
   if (!c.ssl) return false;
   if (SSL_set_fd(c.ssl.get(), c.fd) != 1) {
@@ -172,19 +164,23 @@ bool tls_handshake(client& c, int64_t deadline) {
   SSL_set_session_id_context(c.ssl.get(), reinterpret_cast<const unsigned char*>(context),
                              static_cast<unsigned>(std::min<int>(n, SSL_MAX_SID_CTX_LENGTH)));
   SSL_set_verify(c.ssl.get(), SSL_VERIFY_PEER, verify_callback);
-  if (!tls_accept(c, deadline)) return false;
+  return true;
+}
+
+// After the handshake: a client certificate, when one was presented, must be one of the
+// server's authority; its identifiers are kept.
+bool tls_check_peer(client& c) {
   kt::x509_ptr cert(SSL_get1_peer_certificate(c.ssl.get()));
-  if (cert && c.g->ca) {
-    uint64_t domain_id = 0;
-    uint64_t netclient_id = 0;
-    if (c.g->ca->verify(cert.get(), &domain_id, &netclient_id) != 0) {
-      KT_LOG_ERR("failed to verify peer certificate for %s", c.peer_text.c_str());
-      SSL_shutdown(c.ssl.get());
-      return false;
-    }
-    c.cert_domain_id = domain_id;
-    c.cert_netclient_id = netclient_id;
+  if (!cert || !c.g->ca) return true;
+  uint64_t domain_id = 0;
+  uint64_t netclient_id = 0;
+  if (c.g->ca->verify(cert.get(), &domain_id, &netclient_id) != 0) {
+    KT_LOG_ERR("failed to verify peer certificate for %s", c.peer_text.c_str());
+    SSL_shutdown(c.ssl.get());
+    return false;
   }
+  c.cert_domain_id = domain_id;
+  c.cert_netclient_id = netclient_id;
   return true;
 }
 
@@ -496,67 +492,16 @@ int client_process_websocket(client& c) {
   return client_process_websocket_xml(c);
 }
 
-void client_routine(client* raw) {
-  std::unique_ptr<client> c(raw);
+namespace {
+
+// Ends a connection: takes it off the server's list, closes TLS (with a close alert when the
+// handshake was done) and the socket, and hands the connection slot back.
+void client_end(std::unique_ptr<client> c, bool tls_done) {
   globals& g = *c->g;
-  const int64_t deadline = now_ms() + CLIENT_REQUEST_TIMEOUT * 1000;
-
-  const int fl = ::fcntl(c->fd, F_GETFL);
-  bool ok = fl >= 0 && ::fcntl(c->fd, F_SETFL, fl | O_NONBLOCK) == 0;
-  if (ok && c->tls_ctx != nullptr) ok = tls_handshake(*c, deadline);
-
-  if (ok) {
-    reset_documents(*c);
-    c->flags.fetch_or(CLIENT_ALIVE);
-    char chunk[kReadChunk];
-    const uint64_t limit = request_limit(g);
-    while ((c->flags.load() & CLIENT_ALIVE) != 0) {
-      const bool websocket = (c->flags.load() & CLIENT_WEBSOCKET) != 0;
-      if (websocket) {
-        const int ready = websocket_wait(*c);
-        if (ready < 0) break;
-        if (ready == 0) continue;
-      }
-      // A WebSocket channel has no deadline; it reads what is there and goes back to waiting.
-      const ssize_t n =
-          client_read(*c, chunk, sizeof chunk, websocket ? kNoDeadline : deadline, !websocket);
-      if (n == kReadAgain) continue;
-      if (n <= 0) break;
-      if (websocket) {
-        if (c->input.length() + static_cast<uint64_t>(n) > limit) break;
-        if (!c->input.append(chunk, static_cast<uint32_t>(n)) || !websocket_input(*c)) break;
-        continue;
-      }
-      c->received += static_cast<uint64_t>(n);
-      if (c->received > limit) break;
-      const int rc = c->http_request.wrap(chunk, static_cast<size_t>(n));
-      if (rc < 0) {
-        answer_bad_request(*c);
-        break;
-      }
-      if (rc > 0) continue;
-      if (kt::websocket_handshake(c->http_request, c->http_response) == 0) {
-        if (!websocket_start(*c)) break;
-        c->flags.fetch_or(CLIENT_WEBSOCKET);
-        client_unwrap_htmldoc(*c);
-        c->http_request.reset();
-        c->http_response.reset();
-        continue;
-      }
-      c->http_response.set_status_line("HTTP/1.0", 200, "OK");
-      if (c->http_request.method() == "GET") {
-        client_process_get(*c);
-      } else if (c->ssl && c->http_request.method() == "POST") {
-        client_process_post(*c);
-      }
-      break;
-    }
-  }
-
   list_remove(g, c.get());
   websocket_stop(*c);
   if (c->ssl) {
-    if (ok) SSL_shutdown(c->ssl.get());
+    if (tls_done) SSL_shutdown(c->ssl.get());
     c->ssl.reset();
     ERR_clear_error();
   }
@@ -564,11 +509,139 @@ void client_routine(client* raw) {
   ::close(c->fd);
   if (c->slot) c->slot->release();
   c.reset();
-  g.connection_threads.fetch_sub(1);
+  g.open_connections.fetch_sub(1);
 }
+
+// A WebSocket channel: reads and answers frames, and sends the notifications other threads
+// queue, until either side ends it. It has no deadline.
+void websocket_loop(client& c) {
+  const uint64_t limit = request_limit(*c.g);
+  char chunk[kReadChunk];
+  while ((c.flags.load() & CLIENT_ALIVE) != 0) {
+    const int ready = websocket_wait(c);
+    if (ready < 0) break;
+    if (ready == 0) continue;
+    const ssize_t n = client_read(c, chunk, sizeof chunk, kNoDeadline, false);
+    if (n == kReadAgain) continue;
+    if (n <= 0) break;
+    if (c.input.length() + static_cast<uint64_t>(n) > limit) break;
+    if (!c.input.append(chunk, static_cast<uint32_t>(n)) || !websocket_input(c)) break;
+  }
+}
+
+// Answers a complete request (or a malformed one) on a worker thread; a WebSocket upgrade keeps
+// the thread for the channel's life.
+void client_serve(std::unique_ptr<client> c, bool malformed) {
+  if (malformed) {
+    answer_bad_request(*c);
+  } else if (kt::websocket_handshake(c->http_request, c->http_response) == 0) {
+    if (websocket_start(*c)) {
+      c->flags.fetch_or(CLIENT_WEBSOCKET);
+      client_unwrap_htmldoc(*c);
+      c->http_request.reset();
+      c->http_response.reset();
+      websocket_loop(*c);
+    }
+  } else {
+    c->http_response.set_status_line("HTTP/1.0", 200, "OK");
+    if (c->http_request.method() == "GET") {
+      client_process_get(*c);
+    } else if (c->ssl && c->http_request.method() == "POST") {
+      client_process_post(*c);
+    }
+  }
+  client_end(std::move(c), true);
+}
+
+class serve_job final : public kt::thread_pool_job {
+ public:
+  serve_job(std::unique_ptr<client> c, bool malformed) : c_(std::move(c)), malformed_(malformed) {}
+  ~serve_job() override {
+    if (c_) client_end(std::move(c_), true);  // never ran: the pool stopped
+  }
+  void run() override { client_serve(std::move(c_), malformed_); }
+
+ private:
+  std::unique_ptr<client> c_;
+  const bool malformed_;
+};
+
+// A connection until its request is in: the TLS handshake and the reading of the request run on
+// a network loop as the socket becomes ready, within the request deadline; then the connection
+// moves to a worker thread to be answered.
+class client_task final : public kt::net_task {
+ public:
+  explicit client_task(std::unique_ptr<client> c) : net_task(c->fd), c_(std::move(c)) {}
+  ~client_task() override {
+    if (c_) client_end(std::move(c_), handshaken_);
+  }
+
+  kt::net_wait step() override {
+    client& c = *c_;
+    if (!handshaken_) {
+      if (c.tls_ctx != nullptr) {
+        if (!c.ssl && !tls_setup(c)) return kt::net_wait::close;
+        const int rc = SSL_accept(c.ssl.get());
+        if (rc != 1) {
+          const int err = SSL_get_error(c.ssl.get(), rc);
+          ERR_clear_error();
+          if (err == SSL_ERROR_WANT_READ) return kt::net_wait::read;
+          if (err == SSL_ERROR_WANT_WRITE) return kt::net_wait::write;
+          return kt::net_wait::close;
+        }
+        if (!tls_check_peer(c)) return kt::net_wait::close;
+      }
+      handshaken_ = true;
+      reset_documents(c);
+      c.flags.fetch_or(CLIENT_ALIVE);
+    }
+    const uint64_t limit = request_limit(*c.g);
+    char chunk[kReadChunk];
+    for (;;) {
+      ssize_t n;
+      if (c.ssl) {
+        const int rc = SSL_read(c.ssl.get(), chunk, sizeof chunk);
+        if (rc <= 0) {
+          const int err = SSL_get_error(c.ssl.get(), rc);
+          ERR_clear_error();
+          if (err == SSL_ERROR_WANT_READ) return kt::net_wait::read;
+          if (err == SSL_ERROR_WANT_WRITE) return kt::net_wait::write;
+          return kt::net_wait::close;
+        }
+        n = rc;
+      } else {
+        n = ::recv(c.fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kt::net_wait::read;
+        if (n <= 0) return kt::net_wait::close;
+      }
+      c.received += static_cast<uint64_t>(n);
+      if (c.received > limit) return kt::net_wait::close;
+      const int rc = c.http_request.wrap(chunk, static_cast<size_t>(n));
+      if (rc > 0) continue;
+      malformed_ = rc < 0;
+      return kt::net_wait::leave;
+    }
+  }
+
+  void leave(std::unique_ptr<kt::net_task>) override {
+    globals& g = *c_->g;
+    std::unique_ptr<kt::thread_pool_job> job =
+        std::make_unique<serve_job>(std::move(c_), malformed_);
+    if (!g.workers || g.workers->submit(job) != 0) KT_LOG_ERR("Error creating thread");
+  }
+
+ private:
+  std::unique_ptr<client> c_;
+  bool handshaken_ = false;
+  bool malformed_ = false;
+};
+
+}  // namespace
 
 int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
                   kt::ref_ptr<kt::connection_slots> slot) {
+  if (!g.net_loops) return -1;
   auto c = std::make_unique<client>();
   c->g = &g;
   c->fd = fd;
@@ -584,19 +657,14 @@ int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
   if (tls_ctx == nullptr) {
     std::shared_lock wait_for_writers(g.netclients_lock);
   }
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return -1;
   // Every connection is listed from the start, so that shutdown can reach it.
   list_append(g, c.get());
-  g.connection_threads.fetch_add(1);
-  client* record = c.get();
-  try {
-    std::thread(client_routine, record).detach();
-    c.release();
-  } catch (const std::system_error&) {
-    KT_LOG_ERR("Error creating thread");
-    list_remove(g, record);
-    g.connection_threads.fetch_sub(1);
-    return -1;  // the listener closes the socket and takes its slot back
-  }
+  g.open_connections.fetch_add(1);
+  std::unique_ptr<kt::net_task> task = std::make_unique<client_task>(std::move(c));
+  // When the loops have stopped, dropping the task ends the connection (socket and slot).
+  if (g.net_loops->add(task) != 0) task.reset();
   return 0;
 }
 

@@ -1,8 +1,9 @@
-// Connection records and the connection handler: one record and one thread per accepted
-// connection on the plain or the TLS port. The thread completes the TLS handshake, reads one HTTP
-// request and answers it: a command document POSTed over TLS goes to the dispatcher, a GET is
-// served from the static web packages, and an upgrade turns the connection into a WebSocket
-// channel for change notifications.
+// Connection records and the connection handler: one record per accepted connection on the plain
+// or the TLS port. The server's network loops complete the TLS handshake and read the one HTTP
+// request without a thread per connection; a worker thread then answers it: a command document
+// POSTed over TLS goes to the dispatcher, a GET is served from the static web packages, and an
+// upgrade turns the connection into a WebSocket channel for change notifications, which keeps
+// its worker.
 #ifndef ORVANE_CLIENT_H_
 #define ORVANE_CLIENT_H_
 
@@ -88,15 +89,12 @@ struct client {
   client* next = nullptr;
 };
 
-// Starts the connection thread for an accepted socket. tls_ctx is the server's TLS context on
-// the TLS port, else nullptr; slot is the listener's slot counter, handed a slot back when the
-// connection ends. Returns 0, or -1 when the thread cannot start (the record is then freed; the
-// listener closes the socket and takes the slot back).
+// Takes an accepted socket onto the network loops. tls_ctx is the server's TLS context on the
+// TLS port, else nullptr; slot is the listener's slot counter, handed a slot back when the
+// connection ends. Returns 0, or -1 when the socket could not be taken (the listener then closes
+// it and takes the slot back).
 int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
                   kt::ref_ptr<kt::connection_slots> slot);
-
-// The connection thread's body; owns the record.
-void client_routine(client* c);
 
 // Writes bytes to the connection (TLS or plain) under its send lock. Returns 0 or -1.
 int client_send(client& c, std::string_view bytes);

@@ -1,9 +1,11 @@
 #include "globals.h"
 
+#include "network/net_thread_pool.h"
 #include "objects/domains/domain.h"
 #include "objects/tokens/token.h"
 #include "scheduler/sched_singlethread.h"
 #include "sutils/openssl_ca.h"
+#include "threadpool/thread_pool.h"
 #include "utils/crypto.h"
 
 namespace orvane {

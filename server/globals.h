@@ -15,7 +15,9 @@
 
 namespace kt {
 class aes256_ctx;
+class net_thread_pool;
 class openssl_ca;
+class thread_pool;
 class sched_singlethread;
 }  // namespace kt
 
@@ -62,8 +64,13 @@ struct globals {
   client* clients_head = nullptr;
   client* clients_tail = nullptr;
   kt::rwlock clients_lock;
-  // Connection and monitoring threads still running (shutdown waits for them).
-  std::atomic<uint32_t> connection_threads{0};
+  // Client and monitoring connections still open (shutdown waits for them).
+  std::atomic<uint32_t> open_connections{0};
+  // The workers that answer client requests, and the network loops that take client connections
+  // through their TLS handshake and request and then hand them to the workers (set by main
+  // before the ports open; the loops go first).
+  std::unique_ptr<kt::thread_pool> workers;
+  std::unique_ptr<kt::net_thread_pool> net_loops;
 
   // Subscribed monitoring connections and their lock.
   monitor_client* monitoring_head = nullptr;

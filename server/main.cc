@@ -17,11 +17,13 @@
 #include "globals.h"
 #include "health.h"
 #include "monitor.h"
+#include "network/net_thread_pool.h"
 #include "network/socket_listener.h"
 #include "objects/tokens/tokens.h"
 #include "scheduler/sched_singlethread.h"
 #include "secure_server.h"
 #include "server.h"
+#include "threadpool/thread_pool.h"
 #include "utils/logger.h"
 
 namespace {
@@ -105,7 +107,7 @@ void schedule_periodic(globals& g) {
 void wait_for_connections(globals& g) {
   orvane::clients_close_all(g);
   orvane::monitoring_close_all(g);
-  for (int i = 0; i < 500 && g.connection_threads.load() > 0; ++i) {
+  for (int i = 0; i < 500 && g.open_connections.load() > 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (i % 50 == 49) {
       orvane::clients_close_all(g);
@@ -144,6 +146,13 @@ int main() {
     return rc == -2 ? -2 : 1;
   }
 
+  // Network loops and answering workers, one of each per processor to start with.
+  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  const unsigned per_cpu = cpus > 0 ? static_cast<unsigned>(std::min(cpus, 64L)) : 1;
+  g->net_loops = kt::net_thread_pool::open(per_cpu, orvane::CLIENT_REQUEST_TIMEOUT * 1000);
+  if (!g->net_loops) return -1;
+  g->workers = std::make_unique<kt::thread_pool>(kt::thread_pool::options{per_cpu, 1000});
+
   listeners l;
   l.sl = open_client_listener(*g, cfg.http_port, nullptr);
   if (!l.sl) return -1;
@@ -173,7 +182,9 @@ int main() {
   if (l.slm) kt::socket_listener_wait(*l.slm);
   if (l.sls) kt::socket_listener_wait(*l.sls);
   wait_for_connections(*g);
-  // Commands still running on connection threads schedule change notifications: the scheduler
+  g->net_loops->stop();
+  g->workers->stop();
+  // Commands still running on workers schedule change notifications: the scheduler
   // goes only after them.
   g->scheduler.reset();
   if (ctx) orvane::done_ctx(std::move(ctx));

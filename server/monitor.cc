@@ -132,7 +132,7 @@ void monitor_routine(monitor_client* raw) {
   if (m->slot) m->slot->release();
   m.reset();
   KT_LOG_WARN("monitor client exit");
-  g.connection_threads.fetch_sub(1);
+  g.open_connections.fetch_sub(1);
 }
 
 int monitor_accept(globals& g, int fd, kt::ref_ptr<kt::connection_slots> slot) {
@@ -140,12 +140,12 @@ int monitor_accept(globals& g, int fd, kt::ref_ptr<kt::connection_slots> slot) {
   m->g = &g;
   m->fd = fd;
   m->slot = std::move(slot);
-  g.connection_threads.fetch_add(1);
+  g.open_connections.fetch_add(1);
   try {
     std::thread(monitor_routine, m.get()).detach();
     m.release();
   } catch (const std::system_error&) {
-    g.connection_threads.fetch_sub(1);
+    g.open_connections.fetch_sub(1);
     KT_LOG_ERR("Error creating monitor thread");
     return -1;  // the listener closes the socket and takes its slot back
   }

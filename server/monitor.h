@@ -29,8 +29,8 @@ struct monitor_client {
   globals* g = nullptr;
   int fd = -1;
   int type = MONITOR_TYPE_NONE;
-  // Pending messages; producers are HTTPS connection threads, the consumer is this connection's
-  // thread. Bounded, so a subscriber that stops reading cannot grow it without limit.
+  // Pending messages; producers are the workers answering HTTPS requests, the consumer is this
+  // connection's thread. Bounded, so a subscriber that stops reading cannot grow it without limit.
   kt::net_buffer send{true, 16u << 20};
   std::atomic<bool> alive{true};
   // The listener's connection slot, handed back when the connection ends.

@@ -1,4 +1,4 @@
-// SHA-512 digests and the shared AES-256-CBC token cipher.
+// SHA-512 digests, the SHA-512 crypt password string and the shared AES-256-CBC token cipher.
 //
 // aes256_ctx keeps one EVP context with its key schedule; every aes256_encrypt call resets it
 // to the stored IV under the context's own mutex, so one context may be shared by any number of
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "utils/pthread_utils.h"
 
@@ -25,6 +26,21 @@ constexpr size_t kAes256IvSize = 16;
 // SHA-512 of len bytes into digest. Returns 0, or -1 without hashing when digest_size is under
 // 64 (or when the digest can't be computed).
 int sha512_hash(const void* data, size_t len, uint8_t* digest, size_t digest_size);
+
+// Longest sha512_crypt result with its NUL: "$6$", 16 salt chars, '$', 86 hash chars.
+constexpr size_t kSha512CryptSize = 3 + 16 + 1 + 86 + 1;
+// Longest key sha512_crypt takes (crypt(3) refuses longer ones too; the cost grows with the
+// square of the length).
+constexpr size_t kSha512CryptKeyMax = 511;
+
+// The SHA-512 crypt string ("$6$<salt>$<hash>", 5000 rounds) of key, as crypt(3) makes it for
+// the same setting. setting is "$6$" and the salt, ended by '$' or by its end; salt chars past
+// the 16th are ignored. Every byte of key counts (a C string's key ends before its NUL).
+// Writes the NUL-terminated string to out. Returns 0; -1 when the key is longer than
+// kSha512CryptKeyMax, when the setting is not "$6$" with salt chars from "./0-9A-Za-z" (an
+// explicit "rounds=" is not supported) or when hashing fails; -2 when out_size is too small
+// (out is then left untouched).
+int sha512_crypt(std::string_view key, std::string_view setting, char* out, size_t out_size);
 
 class aes256_ctx {
  public:

@@ -1,5 +1,7 @@
 #include "objects/search.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "errors.h"
@@ -21,6 +23,17 @@ bool match_case(const kt::xmldoc_attr* opt) {
   return ((last - '0') & 0x1) != 0;
 }
 
+// A byte that stands for itself in an extended expression: printable ASCII other than the
+// operators, brackets, anchors and the escape.
+bool is_literal_byte(char c) {
+  return c >= 0x20 && c <= 0x7e && std::strchr(".[]()*+?{}|^$\\", c) == nullptr;
+}
+
+// ASCII case folding, as the "C" locale folds.
+char fold(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 }  // namespace
 
 regex_holder::~regex_holder() {
@@ -31,11 +44,55 @@ int regex_holder::compile(const char* pattern, int cflags) {
   if (compiled_) return REG_BADPAT;
   const int rc = regcomp(&re_, pattern, cflags);
   compiled_ = rc == 0;
+  if (compiled_) set_literal(pattern, cflags);
   return rc;
 }
 
+void regex_holder::set_literal(std::string_view pattern, int cflags) {
+  const bool head = pattern.starts_with('^');
+  if (head) pattern.remove_prefix(1);
+  const bool tail = pattern.ends_with('$');
+  if (tail) pattern.remove_suffix(1);
+  if (pattern.empty() || !std::all_of(pattern.begin(), pattern.end(), is_literal_byte)) return;
+  icase_ = (cflags & REG_ICASE) != 0;
+  literal_.assign(pattern);
+  if (icase_) std::transform(literal_.begin(), literal_.end(), literal_.begin(), fold);
+  mode_ = head ? (tail ? mode::exact : mode::prefix) : (tail ? mode::suffix : mode::substring);
+}
+
+bool regex_holder::literal_match(std::string_view text) const {
+  const size_t n = literal_.size();
+  if (text.size() < n) return false;
+  const auto equal_at = [&](size_t pos) {
+    if (!icase_) return text.compare(pos, n, literal_) == 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (fold(text[pos + i]) != literal_[i]) return false;
+    }
+    return true;
+  };
+  switch (mode_) {
+    case mode::exact:
+      return text.size() == n && equal_at(0);
+    case mode::prefix:
+      return equal_at(0);
+    case mode::suffix:
+      return equal_at(text.size() - n);
+    case mode::substring:
+      if (!icase_) return text.find(literal_) != std::string_view::npos;
+      for (size_t pos = 0; pos + n <= text.size(); ++pos) {
+        if (equal_at(pos)) return true;
+      }
+      return false;
+    case mode::regex:
+      break;
+  }
+  return false;
+}
+
 bool regex_holder::match(const char* text) const {
-  return compiled_ && regexec(&re_, text, 0, nullptr, 0) == 0;
+  if (!compiled_) return false;
+  if (mode_ != mode::regex) return literal_match(text);
+  return regexec(&re_, text, 0, nullptr, 0) == 0;
 }
 
 int search_pattern_compile(const kt::xmldoc_node& cmd, regex_holder& out) {

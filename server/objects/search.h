@@ -1,9 +1,16 @@
 // The pattern of the search commands (userSearch, groupSearch, resourceSearch, ...): a POSIX
 // extended expression, matched unanchored and without sub-matches against object names.
+//
+// A pattern that is a plain literal, optionally anchored ("abc", "^abc", "abc$", "^abc$"), is
+// matched by direct comparison instead of regexec, with the same results in the "C" locale
+// (the server never changes its locale).
 #ifndef ORVANE_OBJECTS_SEARCH_H_
 #define ORVANE_OBJECTS_SEARCH_H_
 
 #include <regex.h>
+
+#include <string>
+#include <string_view>
 
 namespace kt {
 class xmldoc_node;
@@ -24,10 +31,21 @@ class regex_holder {
   // True when the text holds a match (false before a successful compile).
   bool match(const char* text) const;
   bool compiled() const { return compiled_; }
+  // True when match() compares a literal instead of running the expression.
+  bool is_literal() const { return mode_ != mode::regex; }
 
  private:
+  // How match() decides: regexec, or a comparison with literal_.
+  enum class mode { regex, exact, prefix, suffix, substring };
+
+  void set_literal(std::string_view pattern, int cflags);
+  bool literal_match(std::string_view text) const;
+
   regex_t re_{};
   bool compiled_ = false;
+  mode mode_ = mode::regex;
+  bool icase_ = false;
+  std::string literal_;  // lower-cased when icase_
 };
 
 // Compiles the "s" child of a search command into out: empty text means ".*"; the match

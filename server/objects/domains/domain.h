@@ -100,7 +100,7 @@ class domain : public kt::ref_object {
   uint64_t sys_res[SYS_RES_COUNT] = {};
 
   // Settings taken from the domain attributes. They are read without the domain lock (by the
-  // dispatcher and the connection threads), hence atomic.
+  // dispatcher and the connection workers), hence atomic.
   std::atomic<uint32_t> password_expire_days{0};
   std::atomic<uint32_t> password_min_length{0};
   std::atomic<uint32_t> password_policy{0};  // PASSWORD_MUST_* bits

@@ -1,6 +1,5 @@
 #include "objects/users/users.h"
 
-#include <crypt.h>
 #include <time.h>
 
 #include <cstring>
@@ -236,20 +235,10 @@ int _user_password2nsspassword(std::string_view password, char* out, size_t size
   salt[3 + kSaltChars] = '$';
   salt[4 + kSaltChars] = '\0';
 
-  // crypt_data is large (32 KiB): keep it off the stack.
-  std::unique_ptr<crypt_data> data;
-  try {
-    data = std::make_unique<crypt_data>();
-  } catch (const std::bad_alloc&) {
-    return -2;
-  }
-  const std::string phrase(password);
-  const char* result = crypt_r(phrase.c_str(), salt, data.get());
-  if (result == nullptr || std::strncmp(result, salt, 3 + kSaltChars + 1) != 0) return -2;
-  const size_t n = std::strlen(result);
-  if (out == nullptr || n >= size) return -2;
-  std::memcpy(out, result, n + 1);
-  return 0;
+  // NSS clients hash the password as a C string, up to the key length crypt takes.
+  static_assert(USER_PASSWORD_MAX == kt::kSha512CryptKeyMax);
+  const std::string_view phrase = password.substr(0, password.find('\0'));
+  return kt::sha512_crypt(phrase, salt, out, size) == 0 ? 0 : -2;
 }
 
 int user_set_password_forms(user& u, std::string_view password) {

@@ -82,7 +82,9 @@ int user_set_password_forms(user& u, std::string_view password);
 // Returns 0, or -1 for another type, a buffer under 64 bytes or a hashing failure.
 int _user_password2hash(std::string_view password, int type, uint8_t* out, size_t size);
 // Writes the crypt string "$6$<16 salt chars>$<86 chars>" of the password, NUL-terminated.
-// Returns 0, -1 when the random source fails, -2 when crypt_r fails or the buffer is too small.
+// Bytes from a NUL on are left out, as a C string's are. Returns 0, -1 when the random source
+// fails, -2 when the string can't be computed (a password over USER_PASSWORD_MAX) or the
+// buffer is too small.
 int _user_password2nsspassword(std::string_view password, char* out, size_t size);
 // 0 when the password's digest equals the stored one (constant time); 1 when it differs; -1
 // when hashing fails.

@@ -1,5 +1,4 @@
 // The user management commands: userInsert, userEdit, userRemove, userChangePwd, userSearch.
-#include <regex.h>
 
 #include <cstring>
 #include <memory>
@@ -334,17 +333,8 @@ uint32_t processor_user_search(client&, globals&, domain* d, token* t, kt::xmldo
                                processor_result& r) {
   if (d == nullptr) return E_DOMAIN_NOT_FOUND;
   if (const uint32_t rc = check_right(*d, t, PERM_READ); rc != 0) return rc;
-  const kt::xmldoc_node* s = cmd.get("s");
-  if (s == nullptr) return E_INVALID_REQUEST;
-  const kt::xmldoc_attr* opt = s->attr_get("opt");
-  if (opt == nullptr) opt = cmd.attr_get("opt");
-  const uint64_t options = opt != nullptr ? user_parse_decimal(opt->value) : 0;
-  const std::string pattern = s->value().empty() ? std::string(".*") : s->value();
-
   regex_holder re;
-  int cflags = REG_EXTENDED | REG_NOSUB;
-  if ((options & 0x1) == 0) cflags |= REG_ICASE;
-  if (re.compile(pattern.c_str(), cflags) != 0) return E_INVALID_REGEX;
+  if (const int rc = search_pattern_compile(cmd, re); rc != 0) return static_cast<uint32_t>(rc);
 
   const uint32_t now = user_now();
   auto users = kt::xmldoc_node::create("users");

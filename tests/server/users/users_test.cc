@@ -138,6 +138,24 @@ TEST(UserPassword, CryptStringFormat) {
   EXPECT_EQ(_user_password2nsspassword("Passw0rd", small, sizeof small), -2);
 }
 
+// The crypt string is what crypt(3) gives for the password as a C string; crypt's length limit
+// still holds.
+TEST(UserPassword, CryptStringAsCryptSeesIt) {
+  auto data = std::make_unique<crypt_data>();
+  char out[USER_NSS_PASSWORD_SIZE];
+  const std::string longest(USER_PASSWORD_MAX, 'p');
+  ASSERT_EQ(_user_password2nsspassword(longest, out, sizeof out), 0);
+  EXPECT_STREQ(crypt_r(longest.c_str(), out, data.get()), out);
+  EXPECT_EQ(_user_password2nsspassword(longest + "p", out, sizeof out), -2);
+  EXPECT_EQ(_user_password2nsspassword(std::string(4096, 'p'), out, sizeof out), -2);
+
+  const std::string with_nul("Pass\0w0rd", 9);
+  ASSERT_EQ(_user_password2nsspassword(with_nul, out, sizeof out), 0);
+  EXPECT_STREQ(crypt_r("Pass", out, data.get()), out);
+  ASSERT_EQ(_user_password2nsspassword("", out, sizeof out), 0);
+  EXPECT_STREQ(crypt_r("", out, data.get()), out);
+}
+
 TEST(UserPassword, SetFormsAndCompare) {
   auto u = user_create();
   ASSERT_TRUE(u);

@@ -1,0 +1,255 @@
+#include "network/net_thread_pool.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "utils/logger.h"
+
+namespace kt {
+
+namespace {
+
+constexpr int kEventsPerWait = 64;
+// New tasks a loop starts per turn, after the steps of the tasks it already runs: handshakes under
+// way finish before new ones start, which keeps the latency of each short, while the others wait
+// their turn in arrival order.
+constexpr size_t kStartsPerTurn = 1;
+
+int64_t now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+struct net_thread_pool::loop {
+  loop() = default;
+  ~loop() {
+    if (ep >= 0) ::close(ep);
+    if (wake >= 0) ::close(wake);
+  }
+  loop(const loop&) = delete;
+  loop& operator=(const loop&) = delete;
+
+  int ep = -1;
+  int wake = -1;  // eventfd: tasks in the inbox, or the pool stops
+  std::thread thread;
+  std::atomic<size_t> count{0};  // tasks in the inbox and in the loop
+
+  mutex inbox_lock;
+  std::vector<std::unique_ptr<net_task>> inbox;  // added, deadlines set, not yet in the loop
+  bool closed = false;                           // the loop has ended: nothing more is taken
+
+  // Loop thread only: tasks taken from the inbox and not started yet, and the running tasks, each
+  // in the order of their deadlines.
+  std::deque<std::unique_ptr<net_task>> waiting;
+  std::list<std::unique_ptr<net_task>> tasks;
+
+  void unwatch(net_task& t) {
+    if (t.watched_ != 0) epoll_ctl(ep, EPOLL_CTL_DEL, t.fd_, nullptr);
+    t.watched_ = 0;
+  }
+  // Takes the task out of the list; the caller owns it.
+  std::unique_ptr<net_task> take(net_task& t) {
+    unwatch(t);
+    std::unique_ptr<net_task> self = std::move(*t.where_);
+    tasks.erase(t.where_);
+    count.fetch_sub(1, std::memory_order_relaxed);
+    return self;
+  }
+  // Starts up to kStartsPerTurn waiting tasks; those whose deadline has passed end instead.
+  void start_waiting(int64_t now) {
+    size_t started = 0;
+    while (started < kStartsPerTurn && !waiting.empty()) {
+      std::unique_ptr<net_task> t = std::move(waiting.front());
+      waiting.pop_front();
+      if (t->deadline_ms_ <= now) {
+        count.fetch_sub(1, std::memory_order_relaxed);
+        t->expire();
+        continue;
+      }
+      net_task& raw = *t;
+      raw.where_ = tasks.insert(tasks.end(), std::move(t));
+      step(raw);
+      ++started;
+    }
+  }
+  // Runs one step and does what it asks for.
+  void step(net_task& t) {
+    const net_wait w = t.step();
+    if (w == net_wait::read || w == net_wait::write) {
+      const uint32_t want = w == net_wait::read ? EPOLLIN : EPOLLOUT;
+      if (t.watched_ == want) return;
+      epoll_event ev{};
+      ev.events = want;
+      ev.data.ptr = &t;
+      if (epoll_ctl(ep, t.watched_ == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, t.fd_, &ev) == 0) {
+        t.watched_ = want;
+        return;
+      }
+      KT_LOG_ERR("epoll_ctl(%d): %s", t.fd_, std::strerror(errno));
+      take(t);  // cannot be watched: ends
+      return;
+    }
+    std::unique_ptr<net_task> self = take(t);
+    if (w == net_wait::leave) {
+      net_task* raw = self.get();
+      raw->leave(std::move(self));
+    }
+  }
+};
+
+net_thread_pool::net_thread_pool(int timeout_ms) : timeout_ms_(timeout_ms) {}
+
+std::unique_ptr<net_thread_pool> net_thread_pool::open(unsigned threads, int timeout_ms) {
+  auto pool = std::make_unique<net_thread_pool>(std::max(timeout_ms, 0));
+  for (unsigned i = 0; i < std::max(threads, 1u); ++i) {
+    auto l = std::make_unique<loop>();
+    l->ep = epoll_create1(EPOLL_CLOEXEC);
+    l->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (l->ep < 0 || l->wake < 0) {
+      KT_LOG_ERR("net_thread_pool: %s", std::strerror(errno));
+      return nullptr;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;
+    if (epoll_ctl(l->ep, EPOLL_CTL_ADD, l->wake, &ev) != 0) {
+      KT_LOG_ERR("net_thread_pool: epoll_ctl: %s", std::strerror(errno));
+      return nullptr;
+    }
+    pool->loops_.push_back(std::move(l));
+  }
+  for (auto& l : pool->loops_) {
+    try {
+      l->thread = std::thread(&net_thread_pool::run, pool.get(), std::ref(*l));
+    } catch (const std::system_error&) {
+      KT_LOG_ERR("net_thread_pool: cannot start a loop thread");
+      pool->stop();
+      return nullptr;
+    }
+  }
+  return pool;
+}
+
+net_thread_pool::~net_thread_pool() {
+  stop();
+}
+
+int net_thread_pool::add(std::unique_ptr<net_task>& task) {
+  if (!task || stopping_.load(std::memory_order_acquire)) return -1;
+  loop* best = nullptr;
+  for (auto& l : loops_) {
+    if (best == nullptr ||
+        l->count.load(std::memory_order_relaxed) < best->count.load(std::memory_order_relaxed)) {
+      best = l.get();
+    }
+  }
+  bool first = false;
+  {
+    std::lock_guard lock(best->inbox_lock);
+    if (best->closed) return -1;
+    task->deadline_ms_ = now_ms() + timeout_ms_;
+    first = best->inbox.empty();
+    best->inbox.push_back(std::move(task));
+    best->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (first) {
+    const uint64_t one = 1;
+    if (::write(best->wake, &one, sizeof one) < 0 && errno != EAGAIN) {
+      KT_LOG_ERR("net_thread_pool: wake: %s", std::strerror(errno));
+    }
+  }
+  return 0;
+}
+
+void net_thread_pool::run(loop& l) {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+
+  epoll_event events[kEventsPerWait];
+  std::vector<std::unique_ptr<net_task>> arrived;
+  while (!stopping_.load(std::memory_order_acquire)) {
+    int timeout = -1;
+    if (!l.waiting.empty()) {
+      timeout = 0;
+    } else if (!l.tasks.empty()) {
+      const int64_t left = l.tasks.front()->deadline_ms_ - now_ms();
+      timeout = static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+    }
+    const int n = epoll_wait(l.ep, events, kEventsPerWait, timeout);
+    if (n < 0 && errno != EINTR) {
+      KT_LOG_ERR("net_thread_pool: epoll_wait: %s", std::strerror(errno));
+      break;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.ptr != nullptr) {
+        l.step(*static_cast<net_task*>(events[i].data.ptr));
+        continue;
+      }
+      uint64_t count = 0;
+      if (::read(l.wake, &count, sizeof count) < 0 && errno != EAGAIN) {
+        KT_LOG_ERR("net_thread_pool: wake: %s", std::strerror(errno));
+      }
+      {
+        std::lock_guard lock(l.inbox_lock);
+        arrived.swap(l.inbox);
+      }
+      for (std::unique_ptr<net_task>& t : arrived) l.waiting.push_back(std::move(t));
+      arrived.clear();
+    }
+    const int64_t now = now_ms();
+    l.start_waiting(now);
+    while (!l.tasks.empty() && l.tasks.front()->deadline_ms_ <= now) {
+      std::unique_ptr<net_task> t = l.take(*l.tasks.front());
+      t->expire();
+    }
+  }
+
+  // Ended: nothing more is taken, and what is left is destroyed here.
+  {
+    std::lock_guard lock(l.inbox_lock);
+    l.closed = true;
+    arrived.swap(l.inbox);
+  }
+  arrived.clear();
+  l.waiting.clear();
+  while (!l.tasks.empty()) l.take(*l.tasks.front());
+  l.count.store(0, std::memory_order_relaxed);
+}
+
+void net_thread_pool::stop() {
+  std::lock_guard lock(stop_lock_);
+  stopping_.store(true, std::memory_order_release);
+  for (auto& l : loops_) {
+    const uint64_t one = 1;
+    if (l->wake >= 0 && ::write(l->wake, &one, sizeof one) < 0 && errno != EAGAIN) {
+      KT_LOG_ERR("net_thread_pool: wake: %s", std::strerror(errno));
+    }
+  }
+  for (auto& l : loops_) {
+    if (l->thread.joinable()) l->thread.join();
+  }
+}
+
+size_t net_thread_pool::tasks() const {
+  size_t total = 0;
+  for (const auto& l : loops_) total += l->count.load(std::memory_order_relaxed);
+  return total;
+}
+
+}  // namespace kt
