@@ -53,9 +53,11 @@ kt::socket_listener::options capped() {
   return opts;
 }
 
+// The client ports have no accept thread: the network loops accept their connections.
 std::unique_ptr<kt::socket_listener> open_client_listener(globals& g, uint16_t port,
                                                           SSL_CTX* tls_ctx) {
-  const kt::socket_listener::options opts = capped();
+  kt::socket_listener::options opts = capped();
+  opts.accept_thread = false;
   return kt::socket_listener_open(
       "", port,
       [&g, tls_ctx, slots = opts.slots](int fd, const sockaddr_in& peer) {
@@ -168,6 +170,7 @@ int main() {
     KT_LOG_ERR("SSL server disabled. (no certificates loaded in %s)",
                orvane::path_certs_dir().c_str());
   }
+  if (g->net_loops->watch(*l.sl) != 0 || (l.sls && g->net_loops->watch(*l.sls) != 0)) return -1;
   KT_LOG_INFO("orvaned listening: http %u, monitor %s:%u, https %u", cfg.http_port,
               cfg.monitor_bind.c_str(), cfg.monitor_port, ctx ? cfg.https_port : 0);
 
@@ -178,12 +181,13 @@ int main() {
     if (sig == SIGINT || sig == SIGTERM) term(*g, l);
   }
 
-  if (l.sl) kt::socket_listener_wait(*l.sl);
   if (l.slm) kt::socket_listener_wait(*l.slm);
-  if (l.sls) kt::socket_listener_wait(*l.sls);
   wait_for_connections(*g);
   g->net_loops->stop();
   g->workers->stop();
+  // The client ports' sockets close only once no loop watches them.
+  if (l.sl) kt::socket_listener_wait(*l.sl);
+  if (l.sls) kt::socket_listener_wait(*l.sls);
   // Commands still running on workers schedule change notifications: the scheduler
   // goes only after them.
   g->scheduler.reset();

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -26,6 +27,15 @@ constexpr int kEventsPerWait = 64;
 // way finish before new ones start, which keeps the latency of each short, while the others wait
 // their turn in arrival order.
 constexpr size_t kStartsPerTurn = 1;
+
+// How long a loop leaves a listener alone after it hit the cap or ran out of descriptors.
+constexpr int64_t kListenerRetryMs = 10;
+
+// The loop the current thread runs, if any (add() from a loop's own accept goes straight to it).
+thread_local const void* current_loop = nullptr;
+
+// Listener watches are told apart from tasks in epoll's data by the low bit of the pointer.
+constexpr uintptr_t kListenerTag = 1;
 
 int64_t now_ms() {
   timespec ts{};
@@ -51,7 +61,17 @@ struct net_thread_pool::loop {
 
   mutex inbox_lock;
   std::vector<std::unique_ptr<net_task>> inbox;  // added, deadlines set, not yet in the loop
+  std::vector<socket_listener*> new_listeners;   // to watch
   bool closed = false;                           // the loop has ended: nothing more is taken
+
+  // A listener this loop accepts from (loop thread only).
+  struct listen_watch {
+    socket_listener* listener = nullptr;
+    bool armed = false;    // in the epoll set
+    bool ended = false;    // closed: never armed again
+    int64_t retry_ms = 0;  // when disarmed: the earliest time to arm again
+  };
+  std::list<listen_watch> listeners;
 
   // Loop thread only: tasks taken from the inbox and not started yet, and the running tasks, each
   // in the order of their deadlines.
@@ -70,6 +90,53 @@ struct net_thread_pool::loop {
     count.fetch_sub(1, std::memory_order_relaxed);
     return self;
   }
+  void arm(listen_watch& w) {
+    const int fd = w.listener->fd();
+    if (fd < 0 || !w.listener->running()) {
+      w.ended = true;
+      return;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.ptr = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(&w) | kListenerTag);
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0) {
+      w.armed = true;
+      return;
+    }
+    KT_LOG_ERR("epoll_ctl(listener %d): %s", fd, std::strerror(errno));
+    w.ended = true;
+  }
+  void disarm(listen_watch& w) {
+    if (w.armed) epoll_ctl(ep, EPOLL_CTL_DEL, w.listener->fd(), nullptr);
+    w.armed = false;
+  }
+  // One connection from a ready listener; the listener's callback add()s it to this loop.
+  void accept_from(listen_watch& w, int64_t now) {
+    const int rc = w.listener->accept_one();
+    if (rc == socket_listener::kEnded) {
+      disarm(w);
+      w.ended = true;
+    } else if (rc == socket_listener::kNoSlot || rc == socket_listener::kBackOff) {
+      disarm(w);
+      w.retry_ms = now + kListenerRetryMs;
+    }
+  }
+  // Arms again the listeners left alone for a while, once a slot is free. Returns how long the
+  // next wait may last at most (-1: no limit).
+  int rearm_listeners(int64_t now) {
+    int limit = -1;
+    for (listen_watch& w : listeners) {
+      if (w.armed || w.ended) continue;
+      const ref_ptr<connection_slots> slots = w.listener->slots();
+      if (now >= w.retry_ms && (!slots || slots->available())) {
+        arm(w);
+      } else {
+        limit = static_cast<int>(kListenerRetryMs);
+      }
+    }
+    return limit;
+  }
+
   // Starts up to kStartsPerTurn waiting tasks; those whose deadline has passed end instead.
   void start_waiting(int64_t now) {
     size_t started = 0;
@@ -151,6 +218,14 @@ net_thread_pool::~net_thread_pool() {
 
 int net_thread_pool::add(std::unique_ptr<net_task>& task) {
   if (!task || stopping_.load(std::memory_order_acquire)) return -1;
+  // From a loop's own thread (its accept): the task joins that loop.
+  for (auto& l : loops_) {
+    if (l.get() != current_loop) continue;
+    task->deadline_ms_ = now_ms() + timeout_ms_;
+    l->waiting.push_back(std::move(task));
+    l->count.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
   loop* best = nullptr;
   for (auto& l : loops_) {
     if (best == nullptr ||
@@ -180,25 +255,34 @@ void net_thread_pool::run(loop& l) {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  current_loop = &l;
 
   epoll_event events[kEventsPerWait];
   std::vector<std::unique_ptr<net_task>> arrived;
+  std::vector<socket_listener*> listeners;
   while (!stopping_.load(std::memory_order_acquire)) {
-    int timeout = -1;
+    int timeout = l.rearm_listeners(now_ms());
     if (!l.waiting.empty()) {
       timeout = 0;
     } else if (!l.tasks.empty()) {
-      const int64_t left = l.tasks.front()->deadline_ms_ - now_ms();
-      timeout = static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
+      const int64_t left =
+          std::clamp<int64_t>(l.tasks.front()->deadline_ms_ - now_ms(), 0, INT_MAX);
+      if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
     }
     const int n = epoll_wait(l.ep, events, kEventsPerWait, timeout);
     if (n < 0 && errno != EINTR) {
       KT_LOG_ERR("net_thread_pool: epoll_wait: %s", std::strerror(errno));
       break;
     }
+    const int64_t now = now_ms();
     for (int i = 0; i < n; ++i) {
-      if (events[i].data.ptr != nullptr) {
-        l.step(*static_cast<net_task*>(events[i].data.ptr));
+      const uintptr_t data = reinterpret_cast<uintptr_t>(events[i].data.ptr);
+      if ((data & kListenerTag) != 0) {
+        l.accept_from(*reinterpret_cast<loop::listen_watch*>(data & ~kListenerTag), now);
+        continue;
+      }
+      if (data != 0) {
+        l.step(*reinterpret_cast<net_task*>(data));
         continue;
       }
       uint64_t count = 0;
@@ -208,11 +292,16 @@ void net_thread_pool::run(loop& l) {
       {
         std::lock_guard lock(l.inbox_lock);
         arrived.swap(l.inbox);
+        listeners.swap(l.new_listeners);
       }
       for (std::unique_ptr<net_task>& t : arrived) l.waiting.push_back(std::move(t));
       arrived.clear();
+      for (socket_listener* sl : listeners) {
+        l.listeners.emplace_back().listener = sl;
+        l.arm(l.listeners.back());
+      }
+      listeners.clear();
     }
-    const int64_t now = now_ms();
     l.start_waiting(now);
     while (!l.tasks.empty() && l.tasks.front()->deadline_ms_ <= now) {
       std::unique_ptr<net_task> t = l.take(*l.tasks.front());
@@ -227,9 +316,27 @@ void net_thread_pool::run(loop& l) {
     arrived.swap(l.inbox);
   }
   arrived.clear();
+  for (loop::listen_watch& w : l.listeners) l.disarm(w);
+  l.listeners.clear();
   l.waiting.clear();
   while (!l.tasks.empty()) l.take(*l.tasks.front());
   l.count.store(0, std::memory_order_relaxed);
+}
+
+int net_thread_pool::watch(socket_listener& listener) {
+  if (stopping_.load(std::memory_order_acquire)) return -1;
+  for (auto& l : loops_) {
+    {
+      std::lock_guard lock(l->inbox_lock);
+      if (l->closed) return -1;
+      l->new_listeners.push_back(&listener);
+    }
+    const uint64_t one = 1;
+    if (::write(l->wake, &one, sizeof one) < 0 && errno != EAGAIN) {
+      KT_LOG_ERR("net_thread_pool: wake: %s", std::strerror(errno));
+    }
+  }
+  return 0;
 }
 
 void net_thread_pool::stop() {

@@ -3,6 +3,10 @@
 // and end the task when its deadline passes. A task that has more to do than a short step (work
 // that may block) leaves the loop and carries on elsewhere, owning itself.
 //
+// The loops can also accept the connections of listeners that have no accept thread: each loop
+// watches the listening socket and accepts one connection per turn, which becomes a task of that
+// loop; at the listener's cap a loop stops watching until a slot is free again.
+//
 // Every task gets the same time to live, counted from add(): a loop keeps its tasks in the order
 // they came, which is then also the order of their deadlines. A loop starts one new task per turn,
 // after the steps of the tasks it already runs, so that work under way finishes first.
@@ -17,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "network/socket_listener.h"
 #include "utils/pthread_utils.h"
 
 namespace kt {
@@ -70,6 +75,12 @@ class net_thread_pool {
   // Hands the task to the loop with the fewest tasks and takes it (task is null after). Returns
   // 0, or -1 when the pool has stopped (the task stays with the caller). Any thread.
   int add(std::unique_ptr<net_task>& task);
+
+  // Has every loop accept the listener's connections (a listener opened without an accept
+  // thread; its callback normally add()s a task, which then joins the accepting loop). The
+  // listener must outlive the pool, or at least stay open until stop(). Returns 0, or -1 when
+  // the pool has stopped.
+  int watch(socket_listener& listener);
 
   // Ends the loops and destroys the tasks still in them. Any thread but a loop; idempotent.
   void stop();

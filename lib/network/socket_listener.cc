@@ -1,6 +1,7 @@
 #include "network/socket_listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,6 +72,20 @@ bool connection_slots::acquire(const std::atomic<bool>& running) {
     if (errno != EINTR) pthread_utils_fatal(__FILE__, __func__, "sem_wait", errno);
   }
   return false;
+}
+
+bool connection_slots::try_acquire() {
+  while (sem_trywait(&sem_) != 0) {
+    if (errno == EAGAIN) return false;
+    if (errno != EINTR) pthread_utils_fatal(__FILE__, __func__, "sem_trywait", errno);
+  }
+  return true;
+}
+
+bool connection_slots::available() {
+  int value = 0;
+  sem_getvalue(&sem_, &value);
+  return value > 0;
 }
 
 void connection_slots::release() {
@@ -153,6 +168,34 @@ void socket_listener::accept_loop() {
   running_.store(false, std::memory_order_release);
 }
 
+int socket_listener::accept_one() {
+  const int fd = fd_.load(std::memory_order_acquire);
+  if (!running() || fd < 0) return kEnded;
+  if (slots_ && !slots_->try_acquire()) return kNoSlot;
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof(peer);
+    const int conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
+    if (conn >= 0) {
+      if (cb_(conn, peer) == -1) {
+        ::close(conn);
+        if (slots_) slots_->release();
+      }
+      return 1;
+    }
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (slots_) slots_->release();
+    if (!running()) return kEnded;
+    if (accept_error_is_resource(err)) return kBackOff;
+    if (err == EAGAIN || err == EWOULDBLOCK || accept_error_is_transient(err)) return kNoneWaiting;
+    KT_LOG_WARN("accept(%s:%u): %s", bind_.empty() ? "0.0.0.0" : bind_.c_str(),
+                static_cast<unsigned>(port_), std::strerror(err));
+    running_.store(false, std::memory_order_release);
+    return kEnded;
+  }
+}
+
 std::unique_ptr<socket_listener> socket_listener_open(std::string_view bind_text, uint16_t port,
                                                       socket_listener::callback cb,
                                                       const socket_listener::options& opts) {
@@ -192,6 +235,14 @@ std::unique_ptr<socket_listener> socket_listener_open(std::string_view bind_text
   std::unique_ptr<socket_listener> l(
       new (std::nothrow) socket_listener(fd, text, port, std::move(cb), std::move(slots)));
   if (l == nullptr) return fail("pthread_create", ENOMEM);
+  if (!opts.accept_thread) {
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) {
+      l->fd_.store(-1);
+      return fail("fcntl", errno);
+    }
+    return l;
+  }
   const int rc = pthread_create(&l->thread_, nullptr, &socket_listener::routine, l.get());
   if (rc != 0) {
     l->fd_.store(-1);

@@ -13,6 +13,9 @@
 // Transient accept failures (an aborted connection, an interrupted call, running out of
 // descriptors or memory) do not end the thread; it backs off briefly on resource errors.
 //
+// Without an accept thread (options::accept_thread false) the listening socket is non-blocking and
+// the owner accepts through accept_one(), e.g. from network loops watching fd().
+//
 // Connection cap: with max_connections > 0 (or a slot counter given in the options) the accept
 // thread takes a slot before each accept and waits while none is free, leaving new connections
 // in the listen backlog. The owner of an accepted connection hands its slot back with
@@ -51,6 +54,10 @@ class connection_slots : public ref_object {
 
   // Takes a slot, waiting while none is free. False when woken by wake() or the stop flag.
   bool acquire(const std::atomic<bool>& running);
+  // Takes a slot if one is free, without waiting.
+  bool try_acquire();
+  // True when a slot is free now.
+  bool available();
   // Hands a slot back.
   void release();
   // Wakes a waiting acquire (async-signal-safe).
@@ -72,7 +79,20 @@ class socket_listener {
     int backlog = kSocketListenerBacklog;
     unsigned max_connections = 0;     // 0: no cap
     ref_ptr<connection_slots> slots;  // the cap's counter; made from max_connections when null
+    bool accept_thread = true;        // false: the owner calls accept_one()
   };
+
+  // accept_one() results besides 1 (one connection accepted and handed to the callback).
+  static constexpr int kNoneWaiting = 0;  // no connection is waiting
+  static constexpr int kNoSlot = -2;      // the cap is reached: nothing was accepted
+  static constexpr int kEnded = -1;       // closed, or failed for good
+  static constexpr int kBackOff = -3;     // out of descriptors or memory: try again a bit later
+
+  // Without an accept thread: takes a slot (if capped) and accepts one waiting connection without
+  // blocking. Any thread.
+  int accept_one();
+  // The listening socket (-1 once closed).
+  int fd() const { return fd_.load(std::memory_order_acquire); }
 
   ~socket_listener();
   socket_listener(const socket_listener&) = delete;

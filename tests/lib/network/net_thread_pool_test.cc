@@ -1,7 +1,9 @@
 #include "network/net_thread_pool.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -222,6 +224,91 @@ TEST(NetThreadPoolTest, ManyConnectionsFromManyThreads) {
   EXPECT_EQ(answered.load(), 400);
   EXPECT_TRUE(wait_until([&] { return j.destroyed.load() == 400; }, 10s));
   EXPECT_EQ(pool->tasks(), 0u);
+}
+
+// A connected client socket to 127.0.0.1:port, or -1.
+int dial(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t bound_port(int fd) {
+  sockaddr_in a{};
+  socklen_t n = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  return ntohs(a.sin_port);
+}
+
+// A line_task that hands its connection slot back when it ends.
+class slot_task final : public net_task {
+ public:
+  slot_task(int fd, journal& j, ref_ptr<connection_slots> slots)
+      : net_task(fd), inner_(std::make_unique<line_task>(fd, j)), slots_(std::move(slots)) {}
+  ~slot_task() override {
+    inner_.reset();
+    slots_->release();
+  }
+  net_wait step() override { return inner_->step(); }
+  void leave(std::unique_ptr<net_task>) override {
+    // Answered at once here; the slot goes back with the task.
+    (void)!::send(fd(), "ok\n", 3, MSG_NOSIGNAL);
+  }
+
+ private:
+  std::unique_ptr<line_task> inner_;
+  ref_ptr<connection_slots> slots_;
+};
+
+TEST(NetThreadPoolTest, LoopsAcceptUpToTheCapAndResumeWhenASlotFrees) {
+  journal j;
+  auto pool = net_thread_pool::open(2, 20000);
+  ASSERT_NE(pool, nullptr);
+  socket_listener::options opts;
+  opts.accept_thread = false;
+  opts.slots = make_ref<connection_slots>(2);
+  std::atomic<int> accepted{0};
+  net_thread_pool* p = pool.get();
+  auto listener = socket_listener_open(
+      "127.0.0.1", 0,
+      [&, p, slots = opts.slots](int fd, const sockaddr_in&) {
+        accepted.fetch_add(1);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        std::unique_ptr<net_task> t = std::make_unique<slot_task>(fd, j, slots);
+        return p->add(t) == 0 ? 0 : -1;
+      },
+      opts);
+  ASSERT_NE(listener, nullptr);
+  const uint16_t port = bound_port(listener->fd());
+  ASSERT_EQ(pool->watch(*listener), 0);
+
+  // Two connections fill the cap; the third waits in the backlog.
+  std::vector<int> held = {dial(port), dial(port)};
+  ASSERT_TRUE(wait_until([&] { return accepted.load() == 2; }, 5s));
+  const int late = dial(port);
+  ASSERT_GE(late, 0);
+  ASSERT_EQ(::send(late, "late\n", 5, 0), 5);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(accepted.load(), 2);
+  // One held connection ends: the late one is accepted and answered.
+  ::close(held[0]);
+  EXPECT_EQ(read_all(late, 5000), "ok\n");
+  EXPECT_EQ(accepted.load(), 3);
+
+  // A closed listener is dropped by the loops; its waiting connections are never accepted.
+  listener->close();
+  std::this_thread::sleep_for(100ms);
+  pool->stop();
+  ::close(held[1]);
+  ::close(late);
+  EXPECT_EQ(j.destroyed.load(), 3);
 }
 
 }  // namespace
