@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
 #include "support/orvaned.h"
 #include "support/websocket_client.h"
 
@@ -159,19 +160,7 @@ class sock {
 };
 
 sock dial(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return sock();
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return sock();
-  }
-  return sock(fd);
+  return sock(orvane_test::loopback_connect(port, 10000, 0));
 }
 
 bool send_all(int fd, std::string_view bytes) {

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/loopback.h"
 #include "support/server_fixture.h"
 
 extern char** environ;
@@ -44,20 +45,7 @@ namespace {
 namespace fs = std::filesystem;
 
 int connect_to(uint16_t port, int timeout_ms) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  return orvane_test::loopback_connect(port, timeout_ms, timeout_ms);
 }
 
 // Development certificates made once per test program.

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "support/loopback.h"
+
 namespace orvane_test {
 
 namespace {
@@ -46,16 +48,10 @@ void websocket_client::close() {
 
 bool websocket_client::open(uint16_t port, bool tls, int timeout_ms) {
   close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = loopback_connect(port, timeout_ms, 0);
   if (fd_ < 0) return false;
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
   if (tls) {
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     ctx_ = SSL_CTX_new(TLS_client_method());
     if (ctx_ == nullptr) return false;
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
+
 namespace kt {
 namespace {
 
@@ -226,18 +228,8 @@ TEST(NetThreadPoolTest, ManyConnectionsFromManyThreads) {
   EXPECT_EQ(pool->tasks(), 0u);
 }
 
-// A connected client socket to 127.0.0.1:port, or -1.
 int dial(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  return orvane_test::loopback_connect(port, 0, 0);
 }
 
 uint16_t bound_port(int fd) {
