@@ -566,6 +566,15 @@ class serve_job final : public kt::thread_pool_job {
   const bool malformed_;
 };
 
+// What a connection on a loop waits for after a TLS call without blocking returned rc.
+kt::net_wait tls_next(SSL* ssl, int rc) {
+  const int err = SSL_get_error(ssl, rc);
+  ERR_clear_error();
+  if (err == SSL_ERROR_WANT_READ) return kt::net_wait::read;
+  if (err == SSL_ERROR_WANT_WRITE) return kt::net_wait::write;
+  return kt::net_wait::close;
+}
+
 // A connection until its request is in: the TLS handshake and the reading of the request run on
 // a network loop as the socket becomes ready, within the request deadline; then the connection
 // moves to a worker thread to be answered.
@@ -582,13 +591,7 @@ class client_task final : public kt::net_task {
       if (c.tls_ctx != nullptr) {
         if (!c.ssl && !tls_setup(c)) return kt::net_wait::close;
         const int rc = SSL_accept(c.ssl.get());
-        if (rc != 1) {
-          const int err = SSL_get_error(c.ssl.get(), rc);
-          ERR_clear_error();
-          if (err == SSL_ERROR_WANT_READ) return kt::net_wait::read;
-          if (err == SSL_ERROR_WANT_WRITE) return kt::net_wait::write;
-          return kt::net_wait::close;
-        }
+        if (rc != 1) return tls_next(c.ssl.get(), rc);
         if (!tls_check_peer(c)) return kt::net_wait::close;
       }
       handshaken_ = true;
@@ -601,13 +604,7 @@ class client_task final : public kt::net_task {
       ssize_t n;
       if (c.ssl) {
         const int rc = SSL_read(c.ssl.get(), chunk, sizeof chunk);
-        if (rc <= 0) {
-          const int err = SSL_get_error(c.ssl.get(), rc);
-          ERR_clear_error();
-          if (err == SSL_ERROR_WANT_READ) return kt::net_wait::read;
-          if (err == SSL_ERROR_WANT_WRITE) return kt::net_wait::write;
-          return kt::net_wait::close;
-        }
+        if (rc <= 0) return tls_next(c.ssl.get(), rc);
         n = rc;
       } else {
         n = ::recv(c.fd, chunk, sizeof chunk, 0);
