@@ -69,8 +69,8 @@ int64_t now_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The socket of a connection is non-blocking: every wait goes through wait_ready() with a
-// deadline, so a peer that trickles bytes cannot stretch a TLS handshake or a request past it.
+// The socket of a connection is non-blocking. The network loops bound handshake and request by
+// one deadline; on a worker, every wait goes through wait_ready().
 constexpr int64_t kNoDeadline = -1;
 
 // Waits until fd is ready for events (or failed) or the deadline passes. True when ready.
@@ -116,13 +116,13 @@ void list_remove(globals& g, client* c) {
   c->prev = c->next = nullptr;
 }
 
-// client_read() result: nothing to read yet (only when asked not to wait).
+// client_read() result: nothing to read yet.
 constexpr ssize_t kReadAgain = -2;
 
-// Reads up to count bytes, waiting for them until the deadline when wait is set. Returns the
-// count, kReadAgain when wait is not set and no bytes are ready, or 0 or -1 when the connection
-// is to end (closed, failed, or the deadline passed).
-ssize_t client_read(client& c, char* bytes, size_t count, int64_t deadline, bool wait) {
+// Reads up to count bytes without waiting for them (a TLS session that must write first waits
+// for the socket to take bytes). Returns the count, kReadAgain when no bytes are ready, or 0 or
+// -1 when the connection is to end.
+ssize_t client_read(client& c, char* bytes, size_t count) {
   for (;;) {
     short wants = 0;
     if (c.ssl) {
@@ -137,8 +137,8 @@ ssize_t client_read(client& c, char* bytes, size_t count, int64_t deadline, bool
       if (errno == EAGAIN || errno == EWOULDBLOCK) wants = POLLIN;
     }
     if (wants == 0) return -1;
-    if (!wait && wants == POLLIN) return kReadAgain;
-    if (!wait_ready(c.fd, wants, deadline)) return -1;
+    if (wants == POLLIN) return kReadAgain;
+    if (!wait_ready(c.fd, wants, kNoDeadline)) return -1;
   }
 }
 
@@ -521,7 +521,7 @@ void websocket_loop(client& c) {
     const int ready = websocket_wait(c);
     if (ready < 0) break;
     if (ready == 0) continue;
-    const ssize_t n = client_read(c, chunk, sizeof chunk, kNoDeadline, false);
+    const ssize_t n = client_read(c, chunk, sizeof chunk);
     if (n == kReadAgain) continue;
     if (n <= 0) break;
     if (c.input.length() + static_cast<uint64_t>(n) > limit) break;

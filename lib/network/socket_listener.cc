@@ -141,37 +141,23 @@ void* socket_listener::routine(void* arg) {
 }
 
 void socket_listener::accept_loop() {
-  const int fd = fd_.load(std::memory_order_acquire);
   while (running()) {
     if (slots_ && !slots_->acquire(running_)) break;
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof(peer);
-    const int conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
-    if (conn < 0) {
-      const int err = errno;
-      if (slots_) slots_->release();
-      if (!running()) break;
-      if (accept_error_is_transient(err)) continue;
-      if (accept_error_is_resource(err)) {
-        usleep(kResourceBackoffUs);
-        continue;
-      }
-      KT_LOG_WARN("accept(%s:%u): %s", bind_.empty() ? "0.0.0.0" : bind_.c_str(),
-                  static_cast<unsigned>(port_), std::strerror(err));
-      break;
-    }
-    if (cb_(conn, peer) == -1) {
-      ::close(conn);
-      if (slots_) slots_->release();
-    }
+    const int rc = accept_holding_slot();
+    if (rc == kEnded) break;
+    if (rc == kBackOff) usleep(kResourceBackoffUs);
   }
   running_.store(false, std::memory_order_release);
 }
 
 int socket_listener::accept_one() {
-  const int fd = fd_.load(std::memory_order_acquire);
-  if (!running() || fd < 0) return kEnded;
+  if (!running() || fd() < 0) return kEnded;
   if (slots_ && !slots_->try_acquire()) return kNoSlot;
+  return accept_holding_slot();
+}
+
+int socket_listener::accept_holding_slot() {
+  const int fd = fd_.load(std::memory_order_acquire);
   for (;;) {
     sockaddr_in peer{};
     socklen_t peer_len = sizeof(peer);

@@ -120,6 +120,9 @@ class socket_listener {
                   ref_ptr<connection_slots> slots);
   static void* routine(void* arg);
   void accept_loop();
+  // Accepts one connection and hands it to the callback, the slot (if capped) already taken; the
+  // slot goes back when nothing was accepted. Returns what accept_one() returns.
+  int accept_holding_slot();
 
   std::atomic<int> fd_;
   const std::string bind_;
