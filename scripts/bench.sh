@@ -209,8 +209,13 @@ valid_doc='<orvane><isValidToken domain="ORVANE" token="{TOKEN}"/></orvane>'
 # What nginx answers to every POST: a document of the size of orvaned's isValidToken answer.
 nginx_answer='<?xml version="1.0" encoding="UTF-8"?><orvane><res code="0" msg="OK"/></orvane>'
 
-# nginx on loopback with orvaned's certificate, key and TLS settings: TLS 1.2 only, no session
-# cache or tickets, client certificates asked for but optional.
+# nginx on loopback with orvaned's certificate, key and TLS settings: TLS 1.2 and 1.3, ECDHE with
+# AES-GCM or ChaCha20-Poly1305 in the server's order, no session cache or tickets, client
+# certificates asked for but optional.
+tls12_ciphers=ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384
+tls12_ciphers=$tls12_ciphers:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305
+tls12_ciphers=$tls12_ciphers:ECDHE-RSA-CHACHA20-POLY1305
+
 start_nginx() {
   local conf=$work/nginx/nginx.conf certs=$work/root/certs
   if ! command -v nginx >/dev/null; then
@@ -233,7 +238,9 @@ start_nginx() {
     echo "    listen 127.0.0.1:$nginx_port ssl;"
     echo "    ssl_certificate $certs/orvane.pem;"
     echo "    ssl_certificate_key $certs/orvane.key;"
-    echo "    ssl_protocols TLSv1.2;"
+    echo "    ssl_protocols TLSv1.2 TLSv1.3;"
+    echo "    ssl_ciphers $tls12_ciphers;"
+    echo "    ssl_prefer_server_ciphers on;"
     echo "    ssl_session_cache off;"
     echo "    ssl_session_tickets off;"
     echo "    ssl_verify_client optional_no_ca;"

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -46,6 +47,11 @@ constexpr size_t kWebsocketMaxPayload = 1500;
 // Notifications queued for one WebSocket client beyond this are dropped.
 constexpr size_t kOutboxLimit = 1 << 20;
 constexpr size_t kMaxFilePath = 1023;
+// The most memory a parsed command document may take: this many times its size, plus a base.
+constexpr size_t kRequestMemoryFactor = 32;
+constexpr size_t kRequestMemoryBase = 64 * 1024;
+// Requests from this size on give their memory back to the system once answered.
+constexpr size_t kTrimAfter = 1 << 20;
 constexpr const char* kServerName = "Orvane/1.0.0";
 constexpr const char* kVersion = "1.0.0";
 
@@ -224,6 +230,13 @@ bool starts_with_nocase(std::string_view text, std::string_view prefix) {
          strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
+// A web root's prefix matches only up to a path boundary: "/mgmt" takes "/mgmt" and "/mgmt/x",
+// not "/mgmt_private/x".
+bool under_prefix(std::string_view uri, std::string_view prefix) {
+  if (!starts_with_nocase(uri, prefix)) return false;
+  return prefix.ends_with('/') || uri.size() == prefix.size() || uri[prefix.size()] == '/';
+}
+
 bool equals_nocase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
@@ -301,6 +314,20 @@ int client_send(client& c, std::string_view bytes) {
   return 0;
 }
 
+kt::ref_ptr<token> client_bound_token(client& c) {
+  std::lock_guard lock(c.outbox_lock);
+  return c.ws_token;
+}
+
+void client_close_channel(client& c) {
+  c.flags.fetch_and(static_cast<uint8_t>(~CLIENT_ALIVE));
+  std::lock_guard lock(c.outbox_lock);
+  const uint64_t one = 1;
+  if (c.wake_fd >= 0 && ::write(c.wake_fd, &one, sizeof one) != sizeof one) {
+    ::shutdown(c.fd, SHUT_RDWR);  // the thread wakes on its socket instead
+  }
+}
+
 int client_send_websocket_text(client& c, std::string_view text) {
   std::string frame;
   kt::websocket_unwrap(text, frame);
@@ -325,13 +352,14 @@ bool flush_outbox(client& c) {
   return frames.empty() || client_send(c, frames) == 0;
 }
 
-// Waits until the connection has bytes to read or notifications to send. Returns 1 when the
-// connection is readable, 0 when only notifications were sent, -1 when it is to end.
-int websocket_wait(client& c) {
+// Waits, at most timeout_ms (-1: no limit), until the connection has bytes to read or
+// notifications to send. Returns 1 when the connection is readable, 0 when only notifications
+// were sent or the time ran out, -1 when it is to end.
+int websocket_wait(client& c, int timeout_ms) {
   if (c.ssl && SSL_pending(c.ssl.get()) > 0) return 1;
   pollfd fds[2] = {{c.fd, POLLIN, 0}, {c.wake_fd, POLLIN, 0}};
   for (;;) {
-    const int n = ::poll(fds, 2, -1);
+    const int n = ::poll(fds, 2, timeout_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     break;
@@ -380,7 +408,7 @@ int client_process_get(client& c) {
   } else {
     const web_root* root = nullptr;
     for (const web_root& r : kWebRoots) {
-      if (starts_with_nocase(uri, r.prefix)) {
+      if (under_prefix(uri, r.prefix)) {
         root = &r;
         break;
       }
@@ -441,10 +469,23 @@ int client_process_get(client& c) {
 
 int client_process_post(client& c) {
   const std::string_view body = c.http_request.body();
-  c.request = kt::xmldoc();
-  if (c.request.parse(body) == 0 && c.request.root() != nullptr) client_process(c);
   kt::buffer out;
-  c.response.save(c.response.root(), out);
+  {
+    // The parsed document may take a multiple of the body's size; requests beyond the budget
+    // wait for those before them to be answered.
+    kt::byte_budget::ticket parsing = c.g->request_budget.take(body.size());
+    c.request = kt::xmldoc();
+    const size_t memory_limit = body.size() * kRequestMemoryFactor + kRequestMemoryBase;
+    if (c.request.parse(body, memory_limit) == 0 && c.request.root() != nullptr) {
+      client_process(c);
+    }
+    c.request = kt::xmldoc();
+    c.response.save(c.response.root(), out);
+    c.response = kt::xmldoc();
+  }
+  // The allocator keeps what a large document freed in this thread's arena, where the next large
+  // request, on another worker, would not find it: hand it back now.
+  if (body.size() >= kTrimAfter) malloc_trim(0);
   c.http_response.body_append(out.view());
   monitoring_notify(*c.g, MONITOR_TYPE_DEBUG, "ROOT_DOMAIN", c.peer_text, "GetDomain", body,
                     out.view());
@@ -455,20 +496,39 @@ int client_process_post(client& c) {
   return client_unwrap_htmldoc(c);
 }
 
+namespace {
+
+// Binds the token with that key to a WebSocket channel. 0, or 0x101 when there is no such token
+// (also when it ended while being bound: whoever ended it may have looked at the channel before
+// the binding was visible).
+uint32_t websocket_bind(client& c, std::string_view key) {
+  kt::ref_ptr<token> t = c.g->tokens.get_rw(key);
+  if (!t) return E_TOKEN_NOT_FOUND;
+  const uint64_t id = t->id;
+  c.ws_domain_id.store(t->dom ? t->dom->id : 0);
+  {
+    std::lock_guard lock(c.outbox_lock);
+    c.ws_token = t;
+  }
+  c.ws_token_id.store(id);
+  c.flags.fetch_or(CLIENT_WS_BOUND);
+  if (c.g->tokens.get_rw(key) == t) return E_OK;
+  c.flags.fetch_and(static_cast<uint8_t>(~CLIENT_WS_BOUND));
+  c.ws_token_id.store(0);
+  std::lock_guard lock(c.outbox_lock);
+  c.ws_token.reset();
+  return E_TOKEN_NOT_FOUND;
+}
+
+}  // namespace
+
 int client_process_websocket_xml(client& c) {
   uint32_t code = E_INVALID_REQUEST;
   const kt::xmldoc_node* auth = c.request.root()->get("auth");
   if (auth != nullptr) {
     code = E_TOKEN_NOT_FOUND;
     const std::string_view key = auth->attr_get_value("token");
-    if (!key.empty()) {
-      if (kt::ref_ptr<token> t = c.g->tokens.get_rw(key)) {
-        c.ws_domain_id.store(t->dom ? t->dom->id : 0);
-        c.ws_token = std::move(t);
-        c.flags.fetch_or(CLIENT_WS_BOUND);
-        code = E_OK;
-      }
-    }
+    if (!key.empty()) code = websocket_bind(c, key);
   }
   auto res = kt::xmldoc_node::create("res");
   res->attr_addval("code", std::to_string(code));
@@ -513,12 +573,19 @@ void client_end(std::unique_ptr<client> c, bool tls_done) {
 }
 
 // A WebSocket channel: reads and answers frames, and sends the notifications other threads
-// queue, until either side ends it. It has no deadline.
+// queue, until either side ends it, its token ends, or it stays unbound for the bind timeout.
 void websocket_loop(client& c) {
   const uint64_t limit = request_limit(*c.g);
+  const int64_t bind_deadline = now_ms() + CLIENT_WEBSOCKET_BIND_TIMEOUT * 1000;
   char chunk[kReadChunk];
   while ((c.flags.load() & CLIENT_ALIVE) != 0) {
-    const int ready = websocket_wait(c);
+    int timeout = -1;
+    if ((c.flags.load() & CLIENT_WS_BOUND) == 0) {
+      const int64_t left = bind_deadline - now_ms();
+      if (left <= 0) break;
+      timeout = static_cast<int>(left);
+    }
+    const int ready = websocket_wait(c, timeout);
     if (ready < 0) break;
     if (ready == 0) continue;
     const ssize_t n = client_read(c, chunk, sizeof chunk);

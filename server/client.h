@@ -62,9 +62,11 @@ struct client {
   kt::xmldoc request;
   kt::xmldoc response;
 
-  // The token bound by a WebSocket "auth" message (used by the connection's own thread only)
-  // and the identifier of its domain (read by the change notifier).
+  // The token bound by a WebSocket "auth" message (written by the connection's own thread under
+  // outbox_lock, read by the change notifier through client_bound_token), its identifier (read
+  // by whoever ends channels with their token) and the identifier of its domain.
   kt::ref_ptr<token> ws_token;
+  std::atomic<uint64_t> ws_token_id{0};
   std::atomic<uint64_t> ws_domain_id{0};
   // Identity from a verified client certificate; 0 when none was presented.
   uint64_t cert_netclient_id = 0;
@@ -101,6 +103,15 @@ int client_send(client& c, std::string_view bytes);
 // Queues one text frame for a WebSocket client and wakes its thread. Returns 0, or -1 when the
 // connection cannot take it (not in WebSocket mode, or too much is already waiting).
 int client_send_websocket_text(client& c, std::string_view text);
+
+// The token a WebSocket client bound, or none. Any thread.
+kt::ref_ptr<token> client_bound_token(client& c);
+// Ends a WebSocket channel from another thread: its thread wakes, sees it is no longer alive and
+// closes the connection.
+void client_close_channel(client& c);
+
+// Seconds a WebSocket channel has after its upgrade to bind a valid token; unbound, it closes.
+constexpr int CLIENT_WEBSOCKET_BIND_TIMEOUT = 30;
 
 // Handlers of one request.
 int client_process_get(client& c);

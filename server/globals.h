@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hashtable/hashtable.h"
+#include "utils/byte_budget.h"
 #include "utils/ipv4.h"
 #include "utils/pthread_utils.h"
 #include "utils/refobj.h"
@@ -24,6 +25,7 @@ class sched_singlethread;
 namespace orvane {
 
 class domain;
+class login_throttle;
 class token;
 struct client;
 struct monitor_client;
@@ -46,6 +48,14 @@ struct globals {
   kt::hashtable<std::string, kt::ref_ptr<token>> tokens;
   // Process-wide net-client address index: network key (address << 8 | prefix) -> network.
   kt::hashtable<uint64_t, kt::ipv4_address> netclients;
+
+  // Bytes of request bodies being parsed and run at once: a parsed request takes a multiple of
+  // its size in memory, so the others wait their turn beyond this.
+  static constexpr uint64_t kRequestBudget = uint64_t{8} << 20;
+  kt::byte_budget request_budget{kRequestBudget};
+
+  // Failed password checks by user and by peer address, and their back-off periods.
+  std::unique_ptr<login_throttle> throttle;
 
   // Serialises the commands that change the domain tree (insert, edit, remove, restore).
   kt::rwlock global_lock;

@@ -20,6 +20,7 @@
 #include "network/net_thread_pool.h"
 #include "network/socket_listener.h"
 #include "objects/tokens/tokens.h"
+#include "objects/users/auth.h"
 #include "scheduler/sched_singlethread.h"
 #include "secure_server.h"
 #include "server.h"
@@ -103,6 +104,8 @@ void schedule_periodic(globals& g) {
   g.scheduler->schedule(
       kt::sched_task::make([gp] { return orvane::tokens_cleaner_cbk_sched(*gp); }));
   g.scheduler->schedule(kt::sched_task::make([gp] { return orvane::getcpuinfo(*gp); }));
+  g.scheduler->schedule(
+      kt::sched_task::make([gp] { return orvane::login_throttle_sweep_sched(*gp); }));
 }
 
 // Waits (bounded) for the connection and monitoring threads to end.

@@ -5,13 +5,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "globals.h"
 #include "network/socket_listener.h"
@@ -98,7 +101,97 @@ bool read_subscription(monitor_client& m, kt::xmldoc& doc) {
   return false;
 }
 
+constexpr std::string_view kRedacted = "********";
+
+bool secret_element(std::string_view name) {
+  return name == "p" || name == "o" || name == "identity" || name == "pfx";
+}
+
+// The end of the tag that starts at xml[i] == '<' (the index after its '>', quoted '>' skipped),
+// or npos when it does not end.
+size_t tag_end(std::string_view xml, size_t i) {
+  char quote = 0;
+  for (size_t j = i + 1; j < xml.size(); ++j) {
+    const char c = xml[j];
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '>') {
+      return j + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace
+
+std::string monitor_redact(std::string_view xml) {
+  std::string out;
+  out.reserve(xml.size());
+  std::vector<bool> open;  // per open element: whether it holds a secret
+  size_t secret = 0;       // open elements that hold one
+  bool masked = false;     // "********" already stands for the current run of secret text
+  const auto hide = [&] {
+    if (!masked) out += kRedacted;
+    masked = true;
+  };
+  size_t i = 0;
+  while (i < xml.size()) {
+    if (xml[i] != '<') {
+      const size_t next = std::min(xml.find('<', i), xml.size());
+      if (secret > 0) {
+        hide();
+      } else {
+        out.append(xml.substr(i, next - i));
+      }
+      i = next;
+      continue;
+    }
+    const std::string_view rest = xml.substr(i);
+    if (rest.starts_with("<![CDATA[") || rest.starts_with("<!--")) {
+      const std::string_view close = rest[2] == '[' ? "]]>" : "-->";
+      const size_t end = std::min(xml.find(close, i), xml.size() - close.size()) + close.size();
+      if (secret > 0) {
+        hide();
+      } else {
+        out.append(xml.substr(i, end - i));
+      }
+      i = end;
+      continue;
+    }
+    masked = false;
+    const bool closing = rest.size() > 1 && rest[1] == '/';
+    size_t name_end = i + (closing ? 2 : 1);
+    while (name_end < xml.size() && std::strchr(" \t\r\n/>", xml[name_end]) == nullptr) ++name_end;
+    const std::string_view name =
+        xml.substr(i + (closing ? 2 : 1), name_end - i - (closing ? 2 : 1));
+    const size_t end = tag_end(xml, i);
+    if (end == std::string_view::npos) {
+      // An unterminated tag of a secret element may hold the secret itself.
+      if (secret > 0 || secret_element(name)) {
+        out.append(xml.substr(i, name_end - i));
+        out += kRedacted;
+      } else {
+        out.append(rest);
+      }
+      break;
+    }
+    out.append(xml.substr(i, end - i));
+    const bool empty = end >= 2 && xml[end - 2] == '/';
+    if (closing) {
+      if (!open.empty()) {
+        if (open.back()) --secret;
+        open.pop_back();
+      }
+    } else if (!empty && rest[1] != '?' && rest[1] != '!') {
+      open.push_back(secret_element(name));
+      if (open.back()) ++secret;
+    }
+    i = end;
+  }
+  return out;
+}
 
 void monitor_routine(monitor_client* raw) {
   std::unique_ptr<monitor_client> m(raw);
@@ -172,8 +265,10 @@ void monitoring_notify(globals& g, int type, std::string_view domain, std::strin
       root->add_child(kt::xmldoc_node::create("d"))->set_value(domain);
       root->add_child(kt::xmldoc_node::create("ip"))->set_value(peer);
       root->add_child(kt::xmldoc_node::create("api"))->set_value(api);
-      root->add_child(kt::xmldoc_node::create("req"))->set_value(kt::base64encode_(request));
-      root->add_child(kt::xmldoc_node::create("res"))->set_value(kt::base64encode_(response));
+      root->add_child(kt::xmldoc_node::create("req"))
+          ->set_value(kt::base64encode_(monitor_redact(request)));
+      root->add_child(kt::xmldoc_node::create("res"))
+          ->set_value(kt::base64encode_(monitor_redact(response)));
       kt::buffer out;
       doc.save(doc.root(), out);
       text.assign(out.data(), out.length());

@@ -49,7 +49,12 @@ void monitor_routine(monitor_client* m);
 // then closes the socket and takes the slot back).
 int monitor_accept(globals& g, int fd, kt::ref_ptr<kt::connection_slots> slot);
 
-// Queues one exchange to every subscriber of the type.
+// The text of an exchange as the monitoring port shows it: the text inside the elements that carry
+// secrets ("p" and "o" passwords, "identity" blobs, "pfx" bundles, at any depth) is replaced by
+// "********"; every other byte is kept. Works on any text, well-formed or not.
+std::string monitor_redact(std::string_view xml);
+
+// Queues one exchange to every subscriber of the type, its secrets redacted.
 void monitoring_notify(globals& g, int type, std::string_view domain, std::string_view peer,
                        std::string_view api, std::string_view request, std::string_view response);
 

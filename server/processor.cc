@@ -42,6 +42,8 @@ constexpr uint16_t AUTHZ = API_AUTHORIZATION;
 constexpr uint16_t NSS = API_NSS_PROFILES;
 
 constexpr bool MOD = true;  // changes objects of its domain
+// Unknown commands logged one by one per request; the rest are counted in one line.
+constexpr uint64_t kUnknownLogged = 8;
 constexpr bool READ = false;
 
 }  // namespace
@@ -203,18 +205,21 @@ uint32_t processor_process(client& c, globals& g, processor_result& r) {
   }
 
   uint32_t code = E_INVALID_REQUEST;
+  uint64_t unknown = 0;
   for (const auto& child : root->children()) {
     kt::xmldoc_node& cmd = *child;
+    const processor_function* f = processor_find(cmd.name().data(), cmd.name().size());
+    if (f == nullptr) {
+      // A document of many unknown elements must not flood the log.
+      if (++unknown <= kUnknownLogged)
+        KT_LOG_ERR("unknown cmd %s not processed.", cmd.name().c_str());
+      continue;
+    }
     kt::ref_ptr<token> t = processor_xml_get_token(g, cmd);
     kt::ref_ptr<domain> d = processor_xml_get_domain(g, cmd);
     // A token acts only in the domain it was issued in.
     if (t && d && t->dom != d) t.reset();
 
-    const processor_function* f = processor_find(cmd.name().data(), cmd.name().size());
-    if (f == nullptr) {
-      KT_LOG_ERR("unknown cmd %s not processed.", cmd.name().c_str());
-      continue;
-    }
     code = processor_check(c, *f, d.get(), t.get());
     if (code != E_OK) continue;
     if (t && d) {
@@ -222,6 +227,10 @@ uint32_t processor_process(client& c, globals& g, processor_result& r) {
                       std::memory_order_relaxed);
     }
     code = processor_run(c, g, *f, d.get(), t.get(), cmd, r);
+  }
+  if (unknown > kUnknownLogged) {
+    KT_LOG_ERR("%lu more unknown cmds not processed.",
+               static_cast<unsigned long>(unknown - kUnknownLogged));
   }
   r.msg = error2str(code);
   return code;

@@ -303,8 +303,26 @@ xmldoc_node* xmldoc::node_add(xmldoc_node* parent, std::unique_ptr<xmldoc_node> 
   return parent->add_child(std::move(child));
 }
 
-int xmldoc::parse(std::string_view text) {
+namespace {
+
+// What a string of that length takes on the heap beyond its own object (short strings live
+// inside it), with the allocator's overhead.
+size_t string_heap(size_t length) {
+  return length < 16 ? 0 : length + 17;
+}
+
+// What one parsed element takes: the node, its slot in the parent's child list (which grows
+// by doubling), its name and the allocator's overhead.
+size_t node_cost(size_t name_length) {
+  return sizeof(xmldoc_node) + 16 + 2 * sizeof(std::unique_ptr<xmldoc_node>) +
+         string_heap(name_length);
+}
+
+}  // namespace
+
+int xmldoc::parse(std::string_view text, size_t memory_limit) {
   if (text.empty()) return 0;
+  size_t cost = 0;
   if (const void* nul = std::memchr(text.data(), '\0', text.size()))
     text = text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
   const char* s = text.data();
@@ -350,6 +368,8 @@ int xmldoc::parse(std::string_view text) {
       if (e == p) return -6;
       if (e == n) return -7;
       if (e - p > kXmldocMaxName) return -21;
+      cost += node_cost(e - p);
+      if (cost > memory_limit) return -31;
       auto el = std::make_unique<xmldoc_node>(std::string_view(s + p, e - p));
       el->parent_ = open;
       p = e;
@@ -358,7 +378,6 @@ int xmldoc::parse(std::string_view text) {
         if (p == n) return -8;
       }
       if (s[p] != '/' && s[p] != '>') {
-        el->attrs_.reserve(4);
         for (;;) {
           const size_t ne = scan_name(s, p, n);
           if (ne == n) return -9;
@@ -377,9 +396,13 @@ int xmldoc::parse(std::string_view text) {
           if (++p == n) return -14;
           const char* close = find(s, p, n, quote);
           if (close == nullptr) return -15;
+          const size_t length = static_cast<size_t>(close - (s + p));
+          // The list doubles as it grows: count two entries per attribute.
+          cost += 2 * sizeof(xmldoc_attr) + 16 + string_heap(name.size()) + string_heap(length);
+          if (cost > memory_limit) return -31;
           xmldoc_attr& a = el->attrs_.emplace_back();
           a.name.assign(name);
-          normalise_into(std::string_view(s + p, static_cast<size_t>(close - (s + p))), a.value);
+          normalise_into(std::string_view(s + p, length), a.value);
           if (!decode_refs(a.value)) return -30;
           p = skip_white(s, static_cast<size_t>(close - s) + 1, n);
           if (p == n) return -16;
@@ -404,6 +427,8 @@ int xmldoc::parse(std::string_view text) {
         if (p < n && s[p] != '<') {
           const char* next = find(s, p, n, '<');
           if (next == nullptr) return -19;
+          cost += string_heap(static_cast<size_t>(next - (s + p)));
+          if (cost > memory_limit) return -31;
           el->value_.assign(s + p, static_cast<size_t>(next - (s + p)));
           el->has_value_ = true;
           if (!decode_refs(el->value_)) return -30;

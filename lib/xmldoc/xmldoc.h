@@ -12,6 +12,7 @@
 #define KT_XMLDOC_XMLDOC_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -154,6 +155,8 @@ class xmldoc {
   //   -20 a second declaration
   //   -21 an element, attribute or end-tag name longer than kXmldocMaxName bytes
   //   -30 element text or attribute value holds a reference that fails to decode
+  //   -31 the elements built would take more than memory_limit bytes (an estimate of what
+  //       they hold on the heap), so that a document costs at most what its caller allows
   // On failure the part built so far stays in the document.
   //
   // Attribute values: CR LF, CR, LF and TAB become spaces, leading and trailing spaces go,
@@ -162,7 +165,7 @@ class xmldoc {
   // &gt; &#N; &#xH; (the low 8 bits of the number as one byte; a zero byte, or digits that
   // don't parse, end the text there). Unknown names are left unchanged; an '&' whose next ';'
   // is missing or more than 10 bytes away is an error (-30).
-  int parse(std::string_view text);
+  int parse(std::string_view text, size_t memory_limit = SIZE_MAX);
   int parse(const char* text) { return text == nullptr ? 0 : parse(std::string_view(text)); }
 
   // xmldoc_save: appends node and its subtree to out, preceded by the declaration when out is

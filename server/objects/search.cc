@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "errors.h"
 #include "xmldoc/xmldoc.h"
@@ -34,7 +35,127 @@ char fold(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// Reads a repetition count "{m}", "{m,}" or "{m,n}" at p[i] (just after '{'). The count that
+// regcomp will copy the expression for: n, or m + 1 for an open bound. False when the text is
+// no interval (regcomp then takes the brace literally or refuses it).
+bool read_interval(std::string_view p, size_t* i, uint64_t* copies) {
+  size_t j = *i;
+  const auto number = [&](uint64_t* out) {
+    const size_t start = j;
+    uint64_t v = 0;
+    while (j < p.size() && p[j] >= '0' && p[j] <= '9') {
+      v = std::min<uint64_t>(v * 10 + static_cast<uint64_t>(p[j++] - '0'), 1000000);
+    }
+    *out = v;
+    return j > start;
+  };
+  uint64_t m = 0;
+  uint64_t n = 0;
+  const bool has_m = number(&m);
+  bool open = false;
+  if (j < p.size() && p[j] == ',') {
+    ++j;
+    open = !number(&n);
+  } else {
+    n = m;
+  }
+  if (!has_m && !open && n == 0) return false;
+  if (j >= p.size() || p[j] != '}') return false;
+  *i = j + 1;
+  *copies = std::max<uint64_t>({1, open ? m + 1 : n, m});
+  return true;
+}
+
+// Skips a bracket expression starting at p[i] == '['; i ends after its closing ']' (or at the
+// end of an unterminated one, which regcomp refuses).
+void skip_bracket(std::string_view p, size_t* i) {
+  size_t j = *i + 1;
+  if (j < p.size() && p[j] == '^') ++j;
+  if (j < p.size() && p[j] == ']') ++j;  // a leading ']' is a member
+  while (j < p.size() && p[j] != ']') {
+    if (p[j] == '[' && j + 1 < p.size() && std::strchr(":.=", p[j + 1]) != nullptr) {
+      const char kind = p[j + 1];
+      j += 2;
+      while (j + 1 < p.size() && !(p[j] == kind && p[j + 1] == ']')) ++j;
+      j += 2;
+      continue;
+    }
+    ++j;
+  }
+  *i = std::min(j + 1, p.size());
+}
+
 }  // namespace
+
+int search_pattern_check(std::string_view p) {
+  if (p.size() > kSearchPatternMaxBytes) return E_INVALID_REGEX;
+  // One frame per open group: atoms counted so far (alternatives add up), and the size and
+  // repetition product of the last atom or group, which a repetition operator multiplies.
+  struct frame {
+    uint64_t total = 0;
+    uint64_t last = 0;
+    uint64_t last_product = 1;
+    uint64_t product = 1;  // the largest repetition product inside
+  };
+  std::vector<frame> stack(1);
+  const auto repeat = [&](uint64_t copies) {
+    frame& f = stack.back();
+    f.total += f.last * (copies - 1);
+    f.last *= copies;
+    f.last_product *= copies;
+    f.product = std::max(f.product, f.last_product);
+    return f.product <= kSearchPatternMaxRepeat && f.total <= kSearchPatternMaxExpanded;
+  };
+  const auto atom = [&](uint64_t size, uint64_t product) {
+    frame& f = stack.back();
+    f.total += size;
+    f.last = size;
+    f.last_product = product;
+    f.product = std::max(f.product, product);
+    return f.total <= kSearchPatternMaxExpanded;
+  };
+  size_t i = 0;
+  while (i < p.size()) {
+    const char c = p[i];
+    bool ok = true;
+    if (c == '\\') {
+      if (i + 1 < p.size() && p[i + 1] >= '1' && p[i + 1] <= '9') return E_INVALID_REGEX;
+      i = std::min(i + 2, p.size());
+      ok = atom(1, 1);
+    } else if (c == '[') {
+      skip_bracket(p, &i);
+      ok = atom(1, 1);
+    } else if (c == '(') {
+      ++i;
+      stack.emplace_back();
+    } else if (c == ')' && stack.size() > 1) {
+      ++i;
+      const frame inner = stack.back();
+      stack.pop_back();
+      ok = atom(std::max<uint64_t>(inner.total, 1), inner.product);
+    } else if (c == '+') {
+      ++i;
+      ok = repeat(2);  // "x+" is compiled as "xx*"
+    } else if (c == '{') {
+      ++i;
+      uint64_t copies = 1;
+      ok = read_interval(p, &i, &copies) ? repeat(copies) : atom(1, 1);
+    } else if (c == '*' || c == '?' || c == '|' || c == '^' || c == '$') {
+      ++i;
+    } else {
+      ++i;
+      ok = atom(1, 1);
+    }
+    if (!ok) return E_INVALID_REGEX;
+  }
+  // Groups left open: regcomp refuses them; their cost still counts.
+  while (stack.size() > 1) {
+    const frame inner = stack.back();
+    stack.pop_back();
+    if (!atom(std::max<uint64_t>(inner.total, 1), inner.product)) return E_INVALID_REGEX;
+  }
+  return E_OK;
+}
 
 regex_holder::~regex_holder() {
   if (compiled_) regfree(&re_);
@@ -101,6 +222,7 @@ int search_pattern_compile(const kt::xmldoc_node& cmd, regex_holder& out) {
   const kt::xmldoc_attr* opt = s->attr_get("opt");
   if (opt == nullptr) opt = cmd.attr_get("opt");
   const std::string pattern = s->value().empty() ? std::string(".*") : s->value();
+  if (search_pattern_check(pattern) != E_OK) return static_cast<int>(E_INVALID_REGEX);
   int cflags = REG_EXTENDED | REG_NOSUB;
   if (!match_case(opt)) cflags |= REG_ICASE;
   return out.compile(pattern.c_str(), cflags) == 0 ? 0 : static_cast<int>(E_INVALID_REGEX);

@@ -9,6 +9,7 @@
 
 #include <regex.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -48,10 +49,22 @@ class regex_holder {
   std::string literal_;  // lower-cased when icase_
 };
 
+// The cost limits of a search pattern, checked before regcomp sees it: regcomp copies the
+// expression under a bounded repetition ("a{1,100}" becomes a hundred copies), so nested
+// repetitions grow memory and matching time as the product of their counts; a back-reference
+// makes matching exponential.
+constexpr size_t kSearchPatternMaxBytes = 1024;
+constexpr uint64_t kSearchPatternMaxRepeat = 1000;     // product of nested repetition counts
+constexpr uint64_t kSearchPatternMaxExpanded = 10000;  // atoms after the copies are made
+
+// 0 when the pattern is within the limits above and holds no back-reference; else 0x12. A
+// pattern that regcomp refuses may pass: the limits concern only what it would accept.
+int search_pattern_check(std::string_view pattern);
+
 // Compiles the "s" child of a search command into out: empty text means ".*"; the match
 // ignores case unless bit 0x1 of the "opt" attribute (of "s", else of the command) is set.
 // Returns 0, 0x10 when there is no "s" child or out already holds an expression, 0x12 when the
-// expression does not compile.
+// expression is over the limits of search_pattern_check or does not compile.
 int search_pattern_compile(const kt::xmldoc_node& cmd, regex_holder& out);
 
 }  // namespace orvane

@@ -227,16 +227,16 @@ TEST_F(AttributesEndToEnd, RequestSizeLimitFollowsMaxAttrValueLenMB) {
   ASSERT_EQ(edit_setting("maxAttrValueLenMB", "4"), 0);
   ASSERT_EQ(command("attrInsert", insert_big, "<a name=\"big\" type=\"4\">" + big + "</a>"), 0)
       << last.status_line;
-  ASSERT_EQ(command("getAttributes", "", "<path>/=big</path>", "-"), 0);
+  ASSERT_EQ(command("getAttributes", "", "<path>/=big</path>"), 0);
   ASSERT_EQ(listing().size(), 1u);
   EXPECT_EQ(listing()[0].value.size(), big.size());
 
   // The limit is read again after a restart.
   ASSERT_EQ(edit_setting("maxAttrValueLenMB", "1"), 0);
   restart();
-  EXPECT_EQ(command("getAttributes", "", "<path>/=big</path><pad>" + big + "</pad>", "-"), -1);
+  EXPECT_EQ(command("getAttributes", "", "<path>/=big</path><pad>" + big + "</pad>"), -1);
   EXPECT_EQ(last.raw, "");
-  ASSERT_EQ(command("getAttributes", "", "<path>/=big</path>", "-"), 0);
+  ASSERT_EQ(command("getAttributes", "", "<path>/=big</path>"), 0);
   ASSERT_EQ(listing().size(), 1u);
   EXPECT_EQ(listing()[0].value, big);
 }

@@ -34,6 +34,8 @@ constexpr int kOpen = 1;          // B answers without a token: domain settings,
 constexpr int kListsDomains = 2;  // other domains' names and identifiers (a read the tree grants)
 constexpr int kOwnLog = 4;        // A's audit log: names A's failed logins tried, domains A created
 constexpr int kRootLists = 8;     // the root domain's caller is shown every domain
+constexpr int kListsBelow = 16;   // a caller is shown the domains below its own
+constexpr int kOwnParent = 32;    // the caller's own domain is shown with its parent's identifier
 
 // One command as the cases below send it. Placeholders in attrs and body: {key} is a value of the
 // other domain (B), {own.key} one of the caller's domain (A).
@@ -56,7 +58,7 @@ const row kRows[] = {
      0x101, kTree},
     {"domains", "domainRemove", "", "<d id=\"{did}\"/>", 0x101, kTree},
     {"domains", "domainRemove", "", "<d name=\"{dname}\"/>", 0x101, kTree},
-    {"domains", "domainSearch", "", "<s/>", 0x101, 0, kListsDomains},
+    {"domains", "domainSearch", "", "<s/>", 0x101, 0, kListsBelow | kOwnParent},
     // Attributes: of objects of B by identifier, of B itself by identifier and by name.
     {"attributes", "attrInsert", " targettype=\"3\" target=\"{uid}\"",
      "<a name=\"planted\" type=\"4\">x</a>", 0x101, 0x108},
@@ -76,9 +78,9 @@ const row kRows[] = {
      0x101, 0x107},
     {"attributes", "attrSearch", " targettype=\"3\" target=\"{uid}\"", "<s/>", 0x102, 0x108},
     {"attributes", "attrSearch", " targettype=\"4\" target=\"{ncid}\"", "<s/>", 0x102, 0x107},
-    // Domain settings are public: any caller reads them, also another domain's by its name.
-    {"attributes", "attrSearch", " targettype=\"0\" target=\"{dname}\"", "<s/>", 0, 0,
-     kOpen | kListsDomains},
+    // A domain's settings are public to callers addressed to it, never through another domain.
+    {"attributes", "attrSearch", " targettype=\"0\" target=\"{dname}\"", "<s/>", 0, 0x102, kOpen},
+    {"attributes", "attrSearch", " targettype=\"0\" target=\"{did}\"", "<s/>", 0, 0x102, kOpen},
     // Users.
     {"users", "userInsert", "",
      "<u uname=\"mallory\"><p>Passw0rd1</p><memberof><g id=\"{gid}\"/></memberof></u>", 0x101,
@@ -395,7 +397,14 @@ class IsolationTest : public ::testing::Test {
       if (want != kSkip) {
         EXPECT_EQ(post(r.command, attrs, body, a.admin, a["dname"]), want) << last.body;
         const bool sees_all = (r.answer & kRootLists) != 0 && &a == &root;
-        expect_no_leak(r.answer | (sees_all ? kListsDomains : 0), b, false);
+        const bool sees_below = (r.answer & kListsBelow) != 0 && a_is_ancestor;
+        if ((r.answer & kOwnParent) != 0 && a["dparent"] == b["did"]) {
+          // A's own entry names its parent: that much of B is A's own.
+          const std::string link = "parentId=\"" + b["did"] + "\"";
+          for (size_t at; (at = last.body.find(link)) != std::string::npos;)
+            last.body.erase(at, link.size());
+        }
+        expect_no_leak(r.answer | (sees_all || sees_below ? kListsDomains : 0), b, false);
       }
       // A's certificate, B's own token: the connection belongs to A, whatever the token.
       const orvane::processor_function* f =
@@ -550,8 +559,13 @@ TEST_F(IsolationTest, DomainTreeGrantsGoNoFurther) {
   EXPECT_EQ(post("userSearch", "", "<s/>", c1.admin, c1["dname"]), 0);
   EXPECT_EQ(last.body.find("planted"), std::string::npos);
 
-  // Every domain is listed to any domain's administrator; only P's own name is in its health.
+  // A domain's administrator is shown its own domain and those below it; only P's own name is
+  // in its health.
   EXPECT_EQ(post("domainSearch", "", "<s/>", c2.admin, c2["dname"]), 0);
+  EXPECT_EQ(answer("domains")->child_count(), 1u);
+  EXPECT_EQ(post("domainSearch", "", "<s/>", p.admin, p["dname"]), 0);
+  EXPECT_EQ(answer("domains")->child_count(), 3u);
+  EXPECT_EQ(post("domainSearch", "", "<s/>", root.admin), 0);
   EXPECT_EQ(answer("domains")->child_count(), 5u);
   EXPECT_EQ(post("getHealth", "", "", p.admin, p["dname"]), 0);
   ASSERT_NE(answer("health"), nullptr);

@@ -697,12 +697,15 @@ TEST_F(RobustnessTest, SlowAndSilentClientsAreDroppedAtTheDeadline) {
     for (char b : slow_get) c.drip += c.tls->seal(std::string_view(&b, 1));
   }
 
-  // WebSocket channels are not bound by the deadline: they stay open while silent.
+  // A WebSocket channel that bound a token stays open while silent; one that bound none is
+  // closed once its bind time is over.
   websocket_client ws_plain;
   websocket_client ws_tls;
   ASSERT_TRUE(ws_plain.open(server.http_port, false));
   ASSERT_TRUE(ws_tls.open(server.https_port, true));
-  note_sent("silent websocket", 2);
+  const std::string bound_token = server.token();
+  ASSERT_EQ(ws_plain.auth(bound_token), 0);
+  note_sent("silent websocket", 3);
 
   // Whole one-byte records of the slow TLS client arrive one record at a time.
   std::vector<size_t> record_ends;
@@ -760,10 +763,9 @@ TEST_F(RobustnessTest, SlowAndSilentClientsAreDroppedAtTheDeadline) {
     std::printf("[ robustness ] %-28s dropped after %lld ms (%zu bytes sent)\n", c.kind.c_str(),
                 static_cast<long long>(c.closed_ms), c.kind.find("slow") == 0 ? c.dripped : 0);
   }
-  // The silent WebSocket channels are still served.
-  const std::string t = server.token();
-  EXPECT_EQ(ws_plain.auth(t), 0);
-  EXPECT_EQ(ws_tls.auth(t), 0);
+  // The bound silent channel is still served; the unbound one was closed.
+  EXPECT_EQ(ws_plain.auth(bound_token), 0);
+  EXPECT_EQ(ws_tls.auth(server.token()), -1);
   note_sent("websocket frame", 2);
 }
 

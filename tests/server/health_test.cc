@@ -19,6 +19,8 @@
 #include "objects/authorityclient/authorityclient.h"
 #include "objects/domains/domain.h"
 #include "objects/tasks/tasks.h"
+#include "objects/tokens/token.h"
+#include "objects/users/user.h"
 #include "processor.h"
 #include "scheduler/sched_singlethread.h"
 #include "support/server_fixture.h"
@@ -301,14 +303,24 @@ class ChangeAudienceTest : public HealthTest {
     HealthTest::TearDown();
   }
 
-  // A bound WebSocket client of the domain, listed as the server lists its connections.
-  size_t bind_client(uint64_t domain_id) {
+  // A WebSocket client bound with a token of a user of the domain (its Administrator unless
+  // told), listed as the server lists its connections.
+  size_t bind_client(uint64_t domain_id, const std::string& uname = "Administrator") {
     fake_ws& f = clients_.emplace_back();
     f.c = std::make_unique<orvane::client>();
     f.c->g = &g();
     f.c->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     f.c->flags = orvane::CLIENT_ALIVE | orvane::CLIENT_WEBSOCKET | orvane::CLIENT_WS_BOUND;
     f.c->ws_domain_id = domain_id;
+    const kt::ref_ptr<orvane::domain> d = g().domains_by_id.get_rw(domain_id);
+    EXPECT_TRUE(d);
+    auto t = kt::make_ref<orvane::token>();
+    t->id = ++token_ids_;
+    t->dom = d;
+    t->usr = d->users_by_name.get_rw(uname);
+    EXPECT_TRUE(t->usr) << uname;
+    f.c->ws_token = t;
+    f.c->ws_token_id = t->id;
     std::unique_lock lock(g().clients_lock);
     orvane::client* c = f.c.get();
     c->prev = g().clients_tail;
@@ -354,6 +366,7 @@ class ChangeAudienceTest : public HealthTest {
   }
 
   std::vector<fake_ws> clients_;
+  uint64_t token_ids_ = 1000;
 };
 
 TEST_F(ChangeAudienceTest, ChangeReachesTheDomainAndItsAncestorsOnly) {
@@ -396,6 +409,21 @@ TEST_F(ChangeAudienceTest, ChangeReachesTheDomainAndItsAncestorsOnly) {
   EXPECT_TRUE(received(at_a).empty());
   EXPECT_TRUE(received(at_a1).empty());
   EXPECT_TRUE(received(at_b).empty());
+
+  // A user of the domain without READ on the kind's system resource sees none of its changes.
+  ASSERT_EQ(
+      run("<orvane><userInsert domain=\"A1\" token=\"" + token("Administrator", "Tenant123", "A1") +
+          "\"><u uname=\"plain\"><p>Passw0rd</p></u></userInsert></orvane>"),
+      E_OK);
+  drain();
+  received(at_root);
+  received(at_a);
+  received(at_a1);
+  const size_t plain = bind_client(a1, "plain");
+  orvane::task_notify_clients_change(g(), a1, 5, 104, "user", orvane::CHANGE_EDIT);
+  drain();
+  EXPECT_TRUE(received(plain).empty());
+  EXPECT_EQ(received(at_a1).size(), 1u);
 }
 
 TEST_F(ChangeAudienceTest, UnboundAndFailingClientsAreSkipped) {
@@ -414,6 +442,12 @@ TEST_F(ChangeAudienceTest, UnboundAndFailingClientsAreSkipped) {
   const std::vector<std::string> frames = received(bound);
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_NE(frames[0].find("objType=\"resource\" changeType=\"insert\""), std::string::npos);
+
+  // A channel ends with its token (released, expired, its user or domain gone), no other.
+  const size_t other = bind_client(root);
+  orvane::task_end_channels(g(), {clients_[bound].c->ws_token_id.load()});
+  EXPECT_EQ(clients_[bound].c->flags.load() & orvane::CLIENT_ALIVE, 0);
+  EXPECT_NE(clients_[other].c->flags.load() & orvane::CLIENT_ALIVE, 0);
 }
 
 TEST(ChangeDocument, Format) {

@@ -1,5 +1,6 @@
-// The attribute management commands: attrInsert, attrEdit, attrRemove. They audit what they
-// changed and send no change notification.
+// The attribute management commands: attrInsert, attrEdit, attrRemove. Each needs WRITE on the
+// system resource of its target's kind. They audit what they changed and send no change
+// notification.
 #include <cstdint>
 #include <limits>
 #include <mutex>
@@ -13,6 +14,8 @@
 #include "objects/change.h"
 #include "objects/domains/domain.h"
 #include "objects/permissions/permission.h"
+#include "objects/permissions/permissions.h"
+#include "objects/tokens/token.h"
 #include "objects/users/users.h"
 #include "processor.h"
 #include "utils/base64.h"
@@ -93,18 +96,26 @@ uint32_t set_value(const attribute_request& req, attribute& a) {
   return E_OK;
 }
 
-// Domain attributes change the domain's behaviour: only its administrators may touch them.
-uint32_t check_domain_right(const domain& d, const token* t, uint8_t ttype) {
-  if (ttype != ATTR_TARGET_DOMAIN) return E_OK;
-  return attribute_check_right(d, t, SYS_RES_ORVANE, PERM_WRITE);
-}
+// The system resource whose WRITE right changing an attribute of each target type needs: the
+// domain's settings need WRITE on ORVANE; a resource's attributes may also be changed with WRITE
+// on the resource itself.
+constexpr int kWriteRight[] = {SYS_RES_ORVANE, SYS_RES_RESOURCES, SYS_RES_GROUPS, SYS_RES_USERS,
+                               SYS_RES_NETCLIENTS};
 
-// Reads and resolves the target, with the rights check of a domain target in between.
+// Reads and resolves the target, with the caller's rights checked before anything of the
+// target is told (a resource the caller may not reach is 0x102, found or not).
 uint32_t read_target(domain& d, const token* t, const kt::xmldoc_node& cmd, attribute_target* out) {
   uint8_t ttype = ATTR_TARGET_DOMAIN;
   if (const uint32_t rc = attribute_target_type(cmd, &ttype); rc != 0) return rc;
-  if (const uint32_t rc = check_domain_right(d, t, ttype); rc != 0) return rc;
-  return attribute_target_resolve(d, cmd, ttype, out);
+  const uint32_t right = attribute_check_right(d, t, kWriteRight[ttype], PERM_WRITE);
+  if (right != E_OK && ttype != ATTR_TARGET_RESOURCE) return right;
+  const uint32_t rc = attribute_target_resolve(d, cmd, ttype, out);
+  if (right == E_OK) return rc;
+  if (rc != E_OK || t == nullptr || !t->usr ||
+      permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, out->id, PERM_WRITE) != 0) {
+    return E_ACCESS_VIOLATION;
+  }
+  return E_OK;
 }
 
 // The attribute of the target with that identifier (a walk of the table), or none.

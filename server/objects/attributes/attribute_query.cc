@@ -41,11 +41,19 @@ kt::xmldoc_node* add_element(kt::xmldoc_node& out, const attribute& a, bool full
   return n;
 }
 
+// What a caller without a token reads of a domain: its system settings (the token lifetime, the
+// password policy, the portal), which a login page needs. Every other attribute needs a token
+// of the domain.
+bool visible(const attribute& a, bool with_token) {
+  return with_token || (a.flags & ATTR_FLAG_SYSTEM) != 0;
+}
+
 // Every attribute of the table whose name matches (full form).
-void list_matching(attribute_table& table, const regex_holder& re, kt::xmldoc_node& out) {
+void list_matching(attribute_table& table, const regex_holder& re, bool with_token,
+                   kt::xmldoc_node& out) {
   std::shared_lock lock(table.rwlock());
   table.for_each([&](const std::string& name, kt::ref_ptr<attribute>& a) {
-    if (a && re.match(name.c_str())) add_element(out, *a, true);
+    if (a && visible(*a, with_token) && re.match(name.c_str())) add_element(out, *a, true);
   });
 }
 
@@ -83,14 +91,16 @@ void list_inherited(domain& d, user& u, const regex_holder& re, kt::xmldoc_node&
 }
 
 // The attributes of one table: all of them, or the one named (when name is given).
-void list_path(attribute_table& table, const std::string* name, kt::xmldoc_node& out) {
+void list_path(attribute_table& table, const std::string* name, kt::xmldoc_node& out,
+               bool with_token = true) {
   if (name != nullptr) {
-    if (const kt::ref_ptr<attribute> a = table.get_rw(*name)) add_element(out, *a, false);
+    const kt::ref_ptr<attribute> a = table.get_rw(*name);
+    if (a && visible(*a, with_token)) add_element(out, *a, false);
     return;
   }
   std::shared_lock lock(table.rwlock());
   table.for_each([&](const std::string&, kt::ref_ptr<attribute>& a) {
-    if (a) add_element(out, *a, false);
+    if (a && visible(*a, with_token)) add_element(out, *a, false);
   });
 }
 
@@ -168,8 +178,9 @@ uint32_t path_resource(domain& d, const token& t, const std::vector<std::string_
 
 uint32_t attributes_path_get(domain& d, const token* t, std::string_view path,
                              kt::xmldoc_node& out) {
+  const bool with_token = t != nullptr && t->usr;
   if (path.empty() || path == "/") {
-    list_path(d.attributes, nullptr, out);
+    list_path(d.attributes, nullptr, out, with_token);
     return E_OK;
   }
   const std::vector<std::string_view> parts = split_path(path);
@@ -181,7 +192,7 @@ uint32_t attributes_path_get(domain& d, const token* t, std::string_view path,
   }
   const char first = path[0];
   if (first == '/' && parts.size() == 2 && name != nullptr) {
-    list_path(d.attributes, name, out);
+    list_path(d.attributes, name, out, with_token);
     return E_OK;
   }
   if (first != '/' && first != '@' && first != '#') return E_INVALID_REQUEST;
@@ -209,7 +220,7 @@ std::string attribute_replace_variables(std::string_view text, const domain& d, 
   return out;
 }
 
-uint32_t processor_attributes_search(client&, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
+uint32_t processor_attributes_search(client&, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
                                      processor_result& r) {
   if (d == nullptr) return E_DOMAIN_NOT_FOUND;
   uint8_t ttype = ATTR_TARGET_DOMAIN;
@@ -219,21 +230,21 @@ uint32_t processor_attributes_search(client&, globals& g, domain* d, token* t, k
       return rc;
     }
   }
+  // Only attributes of the addressed domain's objects: a domain target that names another
+  // domain, by name or by identifier, is refused.
   attribute_target target;
   const std::string& target_text = cmd.attr_get("target")->value;
   if (ttype == ATTR_TARGET_DOMAIN && attribute_parse_decimal(target_text) == 0) {
-    // Another domain by its name: only read, under its table's own lock.
-    target.dom = g.domains_by_name.get_rw(target_text);
-    if (!target.dom) return E_DOMAIN_NOT_FOUND;
-    target.table = &target.dom->attributes;
+    if (target_text != d->name()) return E_ACCESS_VIOLATION;
+    target.table = &d->attributes;
   } else if (const uint32_t rc = attribute_target_resolve(*d, cmd, ttype, &target); rc != 0) {
-    return rc;
+    return ttype == ATTR_TARGET_DOMAIN ? E_ACCESS_VIOLATION : rc;
   }
   regex_holder re;
   if (const int rc = search_pattern_compile(cmd, re); rc != 0) return static_cast<uint32_t>(rc);
 
   std::unique_ptr<kt::xmldoc_node> out = kt::xmldoc_node::create("attributes");
-  list_matching(*target.table, re, *out);
+  list_matching(*target.table, re, t != nullptr && t->usr, *out);
   if (ttype == ATTR_TARGET_USER) {
     list_inherited(*d, static_cast<user&>(*target.object), re, *out);
   }

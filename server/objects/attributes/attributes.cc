@@ -1,5 +1,6 @@
 #include "objects/attributes/attributes.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,11 +39,21 @@ constexpr size_t kNameField = 128;
 constexpr size_t kRecValueLen = 150;
 constexpr size_t kRecValue = 154;
 
+constexpr mode_t kSecretFileMode = 0600;
+
 // Largest value file read at load beyond the length its record announces.
 constexpr size_t kMaxValueFile = size_t{64} << 20;
 
 kt::filedb_fixed attributes_file(const domain& d) {
-  return domain_record_file(d.id, "attributes", ATTRIBUTE_RECORD_SIZE);
+  // Attribute values may be secrets: the files are their owner's alone.
+  return domain_record_file(d.id, "attributes", ATTRIBUTE_RECORD_SIZE, kSecretFileMode);
+}
+
+// Tightens a file that an older version created readable by others.
+void tighten(const std::string& path) {
+  if (::chmod(path.c_str(), kSecretFileMode) != 0 && errno != ENOENT) {
+    KT_LOG_WARN("chmod(%s): %s", path.c_str(), std::strerror(errno));
+  }
 }
 
 std::string value_file_path(const domain& d, uint64_t id) {
@@ -65,7 +76,7 @@ void attribute_to_record(const attribute& a, uint64_t id, record& rec) {
 // Writes the value file of a long value (mode 0600, replaced atomically).
 int write_value_file(const domain& d, uint64_t id, const std::string& value) {
   const std::string path = value_file_path(d, id);
-  if (kt::write_file(path.c_str(), value, 0600) != 0) {
+  if (kt::write_file(path.c_str(), value, kSecretFileMode) != 0) {
     KT_LOG_ERR("%s write(%s): %s", __func__, path.c_str(), std::strerror(errno));
     KT_LOG_ERR("save attribute %lu failed.", id);
     return -1;
@@ -144,6 +155,7 @@ kt::ref_ptr<attribute> attribute_from_record(domain& d, const record& rec) {
     rec.get_bytes(kRecValue, a->value.data(), length);
   } else {
     const std::string path = value_file_path(d, a->id);
+    tighten(path);
     if (kt::read_file(path.c_str(), a->value, std::max<size_t>(length, kMaxValueFile)) != 0) {
       KT_LOG_ERR("%s read(%s): %s", __func__, path.c_str(), std::strerror(errno));
       KT_LOG_ERR("%s: failed to load value data for attribute id:%lu", __func__, a->id);
@@ -207,6 +219,7 @@ int attributes_load(domain& d) {
   static const char* const kTargetNames[] = {nullptr, "resource", "group", "user",
                                              "authorityclient"};
   const kt::filedb_fixed db = attributes_file(d);
+  tighten(db.path());
   std::unordered_set<uint64_t> ids;
   const int rc = record_list(db, [&](const uint8_t* bytes, uint32_t size) {
     const record rec(bytes, size);

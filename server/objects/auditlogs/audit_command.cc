@@ -31,6 +31,10 @@ const char* audit_text(const kt::xmldoc_node& cmd) {
   return audit != nullptr && audit->has_value() ? audit->value().c_str() : "";
 }
 
+std::string audit_untrusted(std::string_view text) {
+  return std::string(text.substr(0, kAuditUntrustedMax));
+}
+
 namespace {
 
 void audit_vcommand(const client& c, domain& d, const char* username, const kt::xmldoc_node& cmd,

@@ -229,6 +229,11 @@ std::string auditlog_day_path(const auditlog& log, uint32_t day);
 // as long as cmd.
 const char* audit_text(const kt::xmldoc_node& cmd);
 
+// The longest free text (an audit note, a user name tried) that a request without a token may
+// put into an audit entry, and the text cut to it.
+constexpr size_t kAuditUntrustedMax = 256;
+std::string audit_untrusted(std::string_view text);
+
 // Queues the handler's audit entry on d.log: timestamp now, response code `code`, address
 // c.peer, API cmd.name(), user name of t's user (none without token), audit code from the
 // "audit" child, info formatted from format (cut to 1,499 bytes). Does nothing when the domain

@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include "client.h"
 #include "config.h"
@@ -127,6 +129,19 @@ constexpr char kCsvHeader[] =
     "Timestamp,API,\"Remote Address\",Username,\"Response Code\",\"Audit Code\",\"Audit "
     "Info\"\r\n";
 
+// One text field of the CSV export, always quoted with quotes doubled, so that no text can end
+// the field or the row. A text that a spreadsheet would read as a formula gets a leading single
+// quote.
+void csv_text(std::string_view text, std::string& out) {
+  out += '"';
+  if (!text.empty() && text[0] != '\0' && std::strchr("=+-@\t\r", text[0]) != nullptr) out += '\'';
+  for (const char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
 void entry_csv(const auditlog_entry& e, std::string& out) {
   const time_t ts = e.timestamp();
   struct tm tm {};
@@ -137,21 +152,17 @@ void entry_csv(const auditlog_entry& e, std::string& out) {
                 static_cast<unsigned>(tm.tm_mday), static_cast<unsigned>(tm.tm_hour),
                 static_cast<unsigned>(tm.tm_min), static_cast<unsigned>(tm.tm_sec));
   out += line;
-  out += e.api();
+  if (e.has_api()) csv_text(e.api(), out);
   out += ',';
   if (e.has_address() && e.address_kind() == AUDITLOG_ADDRESS_IPV4) out += dotted(e.address_v4());
   out += ',';
-  out += e.username();
+  if (e.has_username()) csv_text(e.username(), out);
   out += ',';
   out += std::to_string(e.response_code());
   out += ',';
   out += std::to_string(e.audit_code());
   out += ',';
-  if (e.has_info()) {
-    out += '"';
-    out += e.info();
-    out += '"';
-  }
+  if (e.has_info()) csv_text(e.info(), out);
   out += "\r\n";
 }
 

@@ -353,7 +353,9 @@ uint32_t processor_domain_search(client&, globals& g, domain* d, token* t, kt::x
   auto domains = kt::xmldoc_node::create("domains");
   std::shared_lock global(g.global_lock);  // parent identifiers
   std::shared_lock lock(g.domains_by_name.rwlock());
+  // A caller sees its own domain and the domains below it, never its siblings or ancestors.
   g.domains_by_name.for_each([&](const std::string&, kt::ref_ptr<domain>& found) {
+    if (!found || !inside_subtree(g, found, *d)) return;
     const std::string name = found->name();
     if (!re.match(name.c_str())) return;
     auto element = kt::xmldoc_node::create("d");

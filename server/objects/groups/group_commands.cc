@@ -129,7 +129,8 @@ std::unique_ptr<kt::xmldoc_node> group_search_element(group& gr) {
 
 }  // namespace
 
-int group_xml_add(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out) {
+int group_xml_add(domain& d, const kt::xmldoc_node& g, bool administrator,
+                  kt::ref_ptr<group>* out) {
   const kt::xmldoc_attr* name = g.attr_get("name");
   if (name == nullptr) return E_INVALID_REQUEST;
   if (const int rc = check_name(name->value); rc != 0) return rc;
@@ -137,6 +138,11 @@ int group_xml_add(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out) 
   group_list parents;
   if (const kt::xmldoc_node* memberof = g.get("memberof"); memberof != nullptr) {
     if (const int rc = membership_xml2list(d, *memberof, parents); rc != 0) return rc;
+  }
+  if (!administrator) {
+    for (const kt::ref_ptr<group>& parent : parents) {
+      if (group_within_administrators(d, *parent)) return E_ACCESS_VIOLATION;
+    }
   }
 
   kt::ref_ptr<group> gr = group_create();
@@ -164,7 +170,8 @@ int group_xml_add(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out) 
   return 0;
 }
 
-int group_xml_edit(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out) {
+int group_xml_edit(domain& d, const kt::xmldoc_node& g, bool administrator,
+                   kt::ref_ptr<group>* out) {
   const kt::xmldoc_attr* name = g.attr_get("name");
   if (!has_id(g) && name == nullptr) return E_INVALID_REQUEST;
   if (name != nullptr) {
@@ -181,6 +188,9 @@ int group_xml_edit(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out)
     if (const int rc = _group_validate_memberof(d, *gr, parents); rc != 0) return rc;
     if (!parents.empty() && (gr->flags & GROUP_FLAG_ALL_USERS) != 0) {
       return E_GROUP_ALLUSERS_MEMBER;
+    }
+    if (!administrator && membership_touches_administrators(d, gr->member_of, parents)) {
+      return E_ACCESS_VIOLATION;
     }
   }
   const bool rename = name != nullptr && name->value != gr->name;
@@ -215,11 +225,13 @@ int group_xml_edit(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out)
   return 0;
 }
 
-int group_xml_del(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out) {
+int group_xml_del(domain& d, const kt::xmldoc_node& g, bool administrator,
+                  kt::ref_ptr<group>* out) {
   if (!has_id(g) && g.attr_get("name") == nullptr) return E_INVALID_REQUEST;
   kt::ref_ptr<group> gr = group_from_xml(d, g);
   if (!gr) return E_GROUP_NOT_FOUND;
   if ((gr->flags & GROUP_FLAG_SYSTEM) != 0) return E_GROUP_SYSTEM;
+  if (!administrator && group_within_administrators(d, *gr)) return E_ACCESS_VIOLATION;
   if (const int rc = group_db_del(d, *gr); rc != 0) {
     KT_LOG_ERR("%s: group_db_del() failed (%d).", gr->name.c_str(), rc);
     return rc;
@@ -245,7 +257,10 @@ uint32_t processor_group_insert(client& c, globals& g, domain* d, token* t, kt::
   const kt::xmldoc_node* gn = cmd.get("g");
   if (gn == nullptr) return E_INVALID_REQUEST;
   kt::ref_ptr<group> gr;
-  if (const int rc = group_xml_add(*d, *gn, &gr); rc != 0) return static_cast<uint32_t>(rc);
+  const bool admin = permission_check_admin(g, *d, t) == E_OK;
+  if (const int rc = group_xml_add(*d, *gn, admin, &gr); rc != 0) {
+    return static_cast<uint32_t>(rc);
+  }
   r.set_answer_inserted_id(gr->id);
   object_changed(c, g, *d, t, cmd, "group", gr->name, gr->id, CHANGE_INSERT);
   return E_OK;
@@ -258,7 +273,7 @@ uint32_t processor_group_edit(client& c, globals& g, domain* d, token* t, kt::xm
   const kt::xmldoc_node* gn = cmd.get("g");
   if (gn == nullptr) return E_INVALID_REQUEST;
   kt::ref_ptr<group> gr;
-  const int rc = group_xml_edit(*d, *gn, &gr);
+  const int rc = group_xml_edit(*d, *gn, permission_check_admin(g, *d, t) == E_OK, &gr);
   if (!gr) return static_cast<uint32_t>(rc);
   if (rc == 0) {
     object_changed(c, g, *d, t, cmd, "group", gr->name, gr->id, CHANGE_EDIT);
@@ -277,7 +292,10 @@ uint32_t processor_group_remove(client& c, globals& g, domain* d, token* t, kt::
   const kt::xmldoc_node* gn = cmd.get("g");
   if (gn == nullptr) return E_INVALID_REQUEST;
   kt::ref_ptr<group> gr;
-  if (const int rc = group_xml_del(*d, *gn, &gr); rc != 0) return static_cast<uint32_t>(rc);
+  const bool admin = permission_check_admin(g, *d, t) == E_OK;
+  if (const int rc = group_xml_del(*d, *gn, admin, &gr); rc != 0) {
+    return static_cast<uint32_t>(rc);
+  }
   object_changed(c, g, *d, t, cmd, "group", gr->name, gr->id, CHANGE_REMOVE);
   return E_OK;
 }

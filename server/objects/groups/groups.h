@@ -105,22 +105,39 @@ int membership_xml2list(domain& d, const kt::xmldoc_node& memberof, group_list& 
 int assign_user_membership(domain& d, user& u, const group_list& list);
 int assign_group_membership(domain& d, group& gr, const group_list& list);
 
+// The Administrators group and the groups nested in it. Changing who belongs to them changes who
+// administers the domain, which only its administrators may do.
+
+// Whether gr is the domain's Administrators group or nested in it, at any depth.
+bool group_within_administrators(const domain& d, group& gr);
+// Whether the user belongs to Administrators, directly or through nested groups.
+bool user_within_administrators(const domain& d, user& u);
+// Whether making list exactly the groups of joined (user::groups or group::member_of) adds or
+// drops a group within Administrators.
+bool membership_touches_administrators(const domain& d,
+                                       kt::hashtable<uint64_t, kt::ref_ptr<group>>& joined,
+                                       const group_list& list);
+
 // Whether gr may take the listed groups as parents: 0x604 when one of them is gr, 0x603 when gr
 // is already an ancestor of one of them (a loop), else 0. The first failing entry decides.
 int _group_validate_memberof(domain& d, group& gr, const group_list& list);
 
 // The commands on a "g" element, after the rights check. *out receives the group once it has
-// changed (for groupEdit also when a member record is refused afterwards).
+// changed (for groupEdit also when a member record is refused afterwards). administrator tells
+// whether the caller administers the domain; without, a command that would nest a group into
+// Administrators, take one out of it or remove one within it is refused with 0x102 before
+// anything changes.
 // groupInsert: 0x10, 0x14, 0x15, 0x602, the memberof codes, or a store failure (nothing kept).
-int group_xml_add(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out);
+int group_xml_add(domain& d, const kt::xmldoc_node& g, bool administrator, kt::ref_ptr<group>* out);
 // groupEdit: every check (name, lookup, memberof, loops, AllUsers, rename) runs before any
 // change: 0x10, 0x14, 0x15, 0x601, 0x605, 0x608, 0x604, 0x603, 0x607, 0x606, 0x602, or a store
 // failure.
-int group_xml_edit(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out);
+int group_xml_edit(domain& d, const kt::xmldoc_node& g, bool administrator,
+                   kt::ref_ptr<group>* out);
 // groupRemove: 0x10, 0x601, 0x606, or the store's result with nothing changed. Takes along the
 // member files, the group's records in its parents' member files, its attributes and its
 // permissions.
-int group_xml_del(domain& d, const kt::xmldoc_node& g, kt::ref_ptr<group>* out);
+int group_xml_del(domain& d, const kt::xmldoc_node& g, bool administrator, kt::ref_ptr<group>* out);
 
 // Command handlers: groupInsert, groupEdit, groupRemove (WRITE on OrvaneGroups), groupSearch
 // (READ on OrvaneGroups).

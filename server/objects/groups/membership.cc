@@ -97,6 +97,29 @@ int assign_group_membership(domain& d, group& gr, const group_list& list) {
       [&](group& parent) { group_unlink_group(parent, gr); });
 }
 
+bool group_within_administrators(const domain& d, group& gr) {
+  return d.administrators && _group_is_ancestor(gr, *d.administrators);
+}
+
+bool user_within_administrators(const domain& d, user& u) {
+  for (const kt::ref_ptr<group>& gr : snapshot(u.groups)) {
+    if (group_within_administrators(d, *gr)) return true;
+  }
+  return false;
+}
+
+bool membership_touches_administrators(const domain& d,
+                                       kt::hashtable<uint64_t, kt::ref_ptr<group>>& joined,
+                                       const group_list& list) {
+  for (const kt::ref_ptr<group>& gr : snapshot(joined)) {
+    if (!list_has(list, gr->id) && group_within_administrators(d, *gr)) return true;
+  }
+  for (const kt::ref_ptr<group>& gr : list) {
+    if (!joined.get_rw(gr->id) && group_within_administrators(d, *gr)) return true;
+  }
+  return false;
+}
+
 int _group_validate_memberof(domain&, group& gr, const group_list& list) {
   for (const kt::ref_ptr<group>& parent : list) {
     if (parent.get() == &gr) return E_GROUP_MEMBER_OF_SELF;

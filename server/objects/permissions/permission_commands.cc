@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "errors.h"
+#include "globals.h"
 #include "objects/domains/domain.h"
 #include "objects/groups/group.h"
+#include "objects/groups/groups.h"
 #include "objects/permissions/permissions.h"
 #include "objects/resources/resource.h"
 #include "objects/tokens/token.h"
@@ -104,6 +106,17 @@ uint32_t permission_check_system(const domain& d, const token* t, int sys_res, u
     return E_ACCESS_VIOLATION;
   }
   return permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, d.sys_res[sys_res], flags) == 0
+             ? E_OK
+             : E_ACCESS_VIOLATION;
+}
+
+uint32_t permission_check_admin(globals& g, domain& d, const token* t) {
+  if (t == nullptr || !t->usr) return E_ACCESS_VIOLATION;
+  if (user_within_administrators(d, *t->usr)) return E_OK;
+  std::shared_lock tree(g.global_lock);  // the parent links the walk follows
+  return permission_check_hieracy(*t->usr, PERMISSION_TARGET_RESOURCE, d,
+                                  sys_resource_names[SYS_RES_ORVANE], d.sys_res[SYS_RES_ORVANE],
+                                  PERM_WRITE) == 0
              ? E_OK
              : E_ACCESS_VIOLATION;
 }

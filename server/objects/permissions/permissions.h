@@ -99,6 +99,13 @@ int permission_check_hieracy(const user& u, uint32_t target_type, domain& d, std
 // system resources (SYS_RES_*). 0, or 0x102 when refused or without a token.
 uint32_t permission_check_system(const domain& d, const token* t, int sys_res, uint32_t flags);
 
+// Whether the caller administers the domain: a member of its Administrators group, directly or
+// through nested groups, or allowed to manage it along the domain tree (WRITE on its ORVANE
+// resource). Only such a caller changes who administers the domain: the membership of
+// Administrators, the name, password and flags of its members, and the permissions of the system
+// resources. 0, or 0x102 when refused or without a token. Takes g.global_lock for reading.
+uint32_t permission_check_admin(globals& g, domain& d, const token* t);
+
 // Reads a decimal attribute of node into *out. 0, or 0x10 when it is missing, empty, holds a
 // byte other than a digit or exceeds max.
 uint32_t xml_attr_decimal(const kt::xmldoc_node& node, std::string_view name, uint64_t max,

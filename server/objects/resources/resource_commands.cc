@@ -74,6 +74,16 @@ bool keeps_administrators(const domain& d, const permission_list& list) {
   return false;
 }
 
+// Whether the "id" of an "r" element names one of the domain's system resources.
+bool names_system_resource(const domain& d, const kt::xmldoc_node& rn) {
+  uint64_t id = 0;
+  if (xml_attr_decimal(rn, "id", UINT64_MAX, &id) != 0) return false;
+  for (const uint64_t sys : d.sys_res) {
+    if (sys == id) return true;
+  }
+  return false;
+}
+
 std::unique_ptr<kt::xmldoc_node> search_element(resource& r) {
   auto e = kt::xmldoc_node::create("r");
   e->attr_addval("id", std::to_string(r.id));
@@ -279,6 +289,11 @@ uint32_t processor_resource_edit(client& c, globals& g, domain* d, token* t, kt:
   }
   const kt::xmldoc_node* rn = cmd.get("r");
   if (rn == nullptr) return E_INVALID_REQUEST;
+  // The permissions of the system resources say who administers the domain: only its
+  // administrators change them.
+  if (rn->get("permissions") != nullptr && names_system_resource(*d, *rn)) {
+    if (const uint32_t rc = permission_check_admin(g, *d, t); rc != 0) return rc;
+  }
   kt::ref_ptr<resource> res;
   if (const uint32_t rc = resource_xml_edit(*d, *rn, &res); rc != 0) return rc;
   object_changed(c, g, *d, t, cmd, "resource", res->name, res->id, CHANGE_EDIT);

@@ -4,11 +4,16 @@
 #include <cstdio>
 #include <memory>
 #include <shared_mutex>
+#include <string_view>
 #include <vector>
 
 #include "client.h"
 #include "globals.h"
 #include "objects/domains/domain.h"
+#include "objects/permissions/permission.h"
+#include "objects/permissions/permissions.h"
+#include "objects/tokens/token.h"
+#include "objects/users/user.h"
 #include "scheduler/sched_singlethread.h"
 
 namespace orvane {
@@ -30,12 +35,20 @@ const char* change_name(int change_type) {
   }
 }
 
+// The system resource whose READ right lets a channel see a change of that object type.
+int change_resource(std::string_view obj_type) {
+  if (obj_type == "user") return SYS_RES_USERS;
+  if (obj_type == "group") return SYS_RES_GROUPS;
+  if (obj_type == "resource") return SYS_RES_RESOURCES;
+  if (obj_type == "nssprofile") return SYS_RES_NSS_PROFILES;
+  if (obj_type == "netclient") return SYS_RES_NETCLIENTS;
+  return SYS_RES_ORVANE;  // domains, backups
+}
+
 // The identifiers of the domain and of its ancestors up to the root. A domain that is gone (or
 // unknown) leaves only the root: its change concerns nobody below.
-std::vector<uint64_t> domain_and_ancestors(globals& g, uint64_t domain_id) {
+std::vector<uint64_t> domain_and_ancestors(globals& g, const kt::ref_ptr<domain>& d) {
   std::vector<uint64_t> ids;
-  std::shared_lock tree(g.global_lock);
-  kt::ref_ptr<domain> d = g.domains_by_id.get_rw(domain_id);
   if (!d) {
     if (g.root_domain) ids.push_back(g.root_domain->id);
     return ids;
@@ -48,19 +61,57 @@ std::vector<uint64_t> domain_and_ancestors(globals& g, uint64_t domain_id) {
   return ids;
 }
 
-// Sends a change document to every client in WebSocket mode whose bound token belongs to the
-// changed domain or to one of its ancestors.
-int task_send_change(globals& g, uint64_t domain_id, const std::string& text) {
-  const std::vector<uint64_t> audience = domain_and_ancestors(g, domain_id);
+// Whether the user of a token of the changed domain d, or of one of its ancestors, may see a
+// change of an object whose kind the system resource sys_res guards. Runs under g.global_lock
+// held for reading.
+bool may_see(const token& t, domain* d, int sys_res) {
+  if (!t.usr || !t.dom || d == nullptr) return false;
+  const user& u = *t.usr;
+  if (t.dom.get() == d &&
+      permission_check(u, PERMISSION_TARGET_RESOURCE, d->sys_res[sys_res], PERM_READ) == 0) {
+    return true;
+  }
+  return permission_check_hieracy(u, PERMISSION_TARGET_RESOURCE, *d,
+                                  sys_resource_names[SYS_RES_ORVANE], d->sys_res[SYS_RES_ORVANE],
+                                  PERM_WRITE) == 0;
+}
+
+// Sends a change document to every bound WebSocket client whose token may see the change. The
+// rights are worked out between two walks of the client list, so that no lock of the directory
+// is taken while the list is held.
+int task_send_change(globals& g, uint64_t domain_id, int sys_res, const std::string& text) {
+  std::vector<kt::ref_ptr<token>> bound;
+  {
+    std::shared_lock lock(g.clients_lock);
+    for (client* c = g.clients_head; c != nullptr; c = c->next) {
+      const uint8_t flags = c->flags.load();
+      if ((flags & CLIENT_WEBSOCKET) == 0 || (flags & CLIENT_WS_BOUND) == 0) continue;
+      if (kt::ref_ptr<token> t = client_bound_token(*c)) bound.push_back(std::move(t));
+    }
+  }
+  if (bound.empty()) return 0;
+  std::vector<uint64_t> allowed;
+  {
+    std::shared_lock tree(g.global_lock);
+    const kt::ref_ptr<domain> d = g.domains_by_id.get_rw(domain_id);
+    const std::vector<uint64_t> audience = domain_and_ancestors(g, d);
+    // The rights on a domain that is gone are those on the root domain.
+    domain* judged = d ? d.get() : g.root_domain.get();
+    for (const kt::ref_ptr<token>& t : bound) {
+      if (!t->dom || std::find(audience.begin(), audience.end(), t->dom->id) == audience.end()) {
+        continue;
+      }
+      if (may_see(*t, judged, sys_res)) allowed.push_back(t->id);
+    }
+  }
+  if (allowed.empty()) return 0;
   std::shared_lock lock(g.clients_lock);
   for (client* c = g.clients_head; c != nullptr; c = c->next) {
     const uint8_t flags = c->flags.load();
     if ((flags & CLIENT_WEBSOCKET) == 0 || (flags & CLIENT_WS_BOUND) == 0) continue;
-    const uint64_t bound = c->ws_domain_id.load();
-    if (std::find(audience.begin(), audience.end(), bound) == audience.end()) continue;
-    if (client_send_websocket_text(*c, text) != 0) {
-      c->flags.fetch_and(static_cast<uint8_t>(~CLIENT_ALIVE));
-    }
+    const uint64_t id = c->ws_token_id.load();
+    if (std::find(allowed.begin(), allowed.end(), id) == allowed.end()) continue;
+    if (client_send_websocket_text(*c, text) != 0) client_close_channel(*c);
   }
   return 0;
 }
@@ -84,9 +135,22 @@ int task_notify_clients_change(globals& g, uint64_t domain_id, uint64_t user_id,
   auto text = std::make_shared<const std::string>(
       task_change_document(domain_id, user_id, obj_id, obj_type, change_type));
   globals* gp = &g;
+  const int sys_res = change_resource(obj_type);
   g.scheduler->schedule(kt::sched_task::make(
-      [gp, domain_id, text] { return task_send_change(*gp, domain_id, *text); }));
+      [gp, domain_id, sys_res, text] { return task_send_change(*gp, domain_id, sys_res, *text); }));
   return 0;
+}
+
+void task_end_channels(globals& g, const std::vector<uint64_t>& token_ids) {
+  if (token_ids.empty()) return;
+  std::shared_lock lock(g.clients_lock);
+  for (client* c = g.clients_head; c != nullptr; c = c->next) {
+    if ((c->flags.load() & CLIENT_WEBSOCKET) == 0) continue;
+    const uint64_t id = c->ws_token_id.load();
+    if (id != 0 && std::find(token_ids.begin(), token_ids.end(), id) != token_ids.end()) {
+      client_close_channel(*c);
+    }
+  }
 }
 
 }  // namespace orvane

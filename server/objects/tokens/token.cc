@@ -9,7 +9,8 @@ namespace orvane {
 token::token() = default;
 
 token::~token() {
-  KT_LOG_INFO("%s key:%s", "token_free", key.c_str());
+  // The key is a credential: only the identifier is logged.
+  KT_LOG_INFO("%s id:%lu", "token_free", static_cast<unsigned long>(id));
 }
 
 }  // namespace orvane

@@ -7,9 +7,11 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "globals.h"
 #include "objects/domains/domain.h"
+#include "objects/tasks/tasks.h"
 #include "objects/users/user.h"
 #include "utils/base64.h"
 #include "utils/crypto.h"
@@ -22,11 +24,37 @@ namespace {
 
 using token_table = kt::hashtable<std::string, kt::ref_ptr<token>>;
 
-// Removes, under one hold of the write lock, every token for which match(token) is true.
+// Removes, under one hold of the write lock, every token for which match(token) is true; then
+// ends their channels.
 template <class Match>
-void tokens_remove_matching(token_table& table, Match&& match) {
-  std::unique_lock lock(table.rwlock());
-  table.remove_if([&](const std::string&, kt::ref_ptr<token>& t) { return t && match(*t); });
+void tokens_remove_matching(globals& g, Match&& match) {
+  std::vector<uint64_t> ended;
+  {
+    std::unique_lock lock(g.tokens.rwlock());
+    g.tokens.remove_if([&](const std::string&, kt::ref_ptr<token>& t) {
+      if (!t || !match(*t)) return false;
+      ended.push_back(t->id);
+      return true;
+    });
+  }
+  task_end_channels(g, ended);
+}
+
+// Notes a new token of the user and ends the oldest ones beyond TOKENS_PER_USER. Keys of tokens
+// that ended otherwise are dropped on the way.
+void user_tokens_add(globals& g, user& u, const std::string& key) {
+  std::vector<std::string> excess;
+  {
+    std::lock_guard lock(u.tokens_lock);
+    u.token_keys.push_back(key);
+    if (u.token_keys.size() <= TOKENS_PER_USER) return;
+    std::erase_if(u.token_keys, [&](const std::string& k) { return !g.tokens.get_rw(k); });
+    while (u.token_keys.size() > TOKENS_PER_USER) {
+      excess.push_back(std::move(u.token_keys.front()));
+      u.token_keys.pop_front();
+    }
+  }
+  for (const std::string& k : excess) token_destroy(g, k);
 }
 
 }  // namespace
@@ -57,22 +85,31 @@ kt::ref_ptr<token> token_create(globals& g, domain& d, kt::ref_ptr<user> u) {
   t->dom = kt::ref_ptr<domain>(&d);
   t->usr = std::move(u);
   if (g.tokens.insert_rw(t->key, t) != 0) return {};
+  user_tokens_add(g, *t->usr, t->key);
   return t;
 }
 
 void token_destroy(globals& g, std::string_view key) {
-  g.tokens.remove_rw(key);
+  uint64_t id = 0;
+  {
+    std::unique_lock lock(g.tokens.rwlock());
+    const kt::ref_ptr<token>* cur = g.tokens.find_nl(key);
+    if (cur == nullptr) return;
+    id = *cur ? (*cur)->id : 0;
+    g.tokens.remove_l(key);
+  }
+  task_end_channels(g, {id});
 }
 
 void token_remove_by_user(globals& g, const user& u) {
   const uint64_t domain_id = u.dom ? u.dom->id : 0;
-  tokens_remove_matching(g.tokens, [&](const token& t) {
+  tokens_remove_matching(g, [&](const token& t) {
     return t.usr && t.usr->id == u.id && t.dom && t.dom->id == domain_id;
   });
 }
 
 void token_remove_by_domain(globals& g, const domain& d) {
-  tokens_remove_matching(g.tokens, [&](const token& t) { return t.dom && t.dom->id == d.id; });
+  tokens_remove_matching(g, [&](const token& t) { return t.dom && t.dom->id == d.id; });
 }
 
 int tokens_sweep(globals& g, uint32_t now) {
@@ -91,6 +128,7 @@ int tokens_sweep(globals& g, uint32_t now) {
       });
     }
     if (!expired) return removed;
+    bool gone = false;
     {
       // Remove exactly the token found, unless a request refreshed it meanwhile.
       std::unique_lock lock(g.tokens.rwlock());
@@ -99,8 +137,10 @@ int tokens_sweep(globals& g, uint32_t now) {
           cur != nullptr && *cur == expired && expire != 0 && expire < now) {
         g.tokens.remove_l(expired->key);
         ++removed;
+        gone = true;
       }
     }
+    if (gone) task_end_channels(g, {expired->id});
   }
 }
 

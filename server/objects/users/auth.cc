@@ -1,5 +1,7 @@
 #include "objects/users/auth.h"
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include "objects/auditlogs/auditlog.h"
 #include "objects/domains/domain.h"
 #include "objects/tokens/tokens.h"
+#include "objects/users/throttle.h"
 #include "objects/users/users.h"
 #include "objects/users/users_internal.h"
 #include "processor.h"
@@ -129,6 +132,12 @@ std::unique_ptr<kt::xmldoc_node> token_element(const token& t) {
 
 }  // namespace
 
+int64_t login_throttle_now() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 uint32_t processor_user_login(client& c, globals& g, domain* d, token*, kt::xmldoc_node& cmd,
                               processor_result& r) {
   if (d == nullptr) return E_DOMAIN_NOT_FOUND;
@@ -142,18 +151,31 @@ uint32_t processor_user_login(client& c, globals& g, domain* d, token*, kt::xmld
   }
   if (identity != nullptr && identity->value().empty()) return E_INVALID_CREDENTIALS;
 
+  // An identity blob names its user only once decrypted: only the address counts for it.
+  const std::string tried = identity == nullptr ? un->value() : std::string();
+  const int64_t now = login_throttle_now();
+  if (!g.throttle->allow(d->id, tried, c.peer.address, cmd.name(), now)) {
+    return E_INVALID_CREDENTIALS;
+  }
   kt::ref_ptr<user> u;
   int rc = identity != nullptr ? user_id_auth(g, *d, identity->value(), &u)
                                : static_cast<int>(user_auth(*d, un->value(), pw->value(), &u));
+  // The account check runs after the password matched: only a mismatch is a failure.
+  if (rc == static_cast<int>(E_INVALID_CREDENTIALS) || rc < 0) {
+    g.throttle->failed(d->id, tried, c.peer.address, now);
+  } else {
+    g.throttle->succeeded(d->id, tried);
+  }
   if (rc != 0) {
-    const std::string subject = un != nullptr ? un->value() : std::string();
-    audit_command_as(c, *d, subject.c_str(), cmd, static_cast<uint32_t>(rc), "%s", audit_text(cmd));
+    const std::string subject = audit_untrusted(un != nullptr ? un->value() : std::string());
+    audit_command_as(c, *d, subject.c_str(), cmd, static_cast<uint32_t>(rc), "%s",
+                     audit_untrusted(audit_text(cmd)).c_str());
     return static_cast<uint32_t>(rc);
   }
 
   const std::string uname = u->uname;
   if (cmd.name() == "authenticate") {
-    audit_command_as(c, *d, uname.c_str(), cmd, 0, "%s", audit_text(cmd));
+    audit_command_as(c, *d, uname.c_str(), cmd, 0, "%s", audit_untrusted(audit_text(cmd)).c_str());
     return E_OK;
   }
 
@@ -162,7 +184,8 @@ uint32_t processor_user_login(client& c, globals& g, domain* d, token*, kt::xmld
   if (with_identity && user_get_identity(g, *u, &blob) != 0) blob.clear();
   kt::ref_ptr<token> t = token_create(g, *d, std::move(u));
   if (!t) {
-    audit_command_as(c, *d, uname.c_str(), cmd, E_GENERIC, "%s", audit_text(cmd));
+    audit_command_as(c, *d, uname.c_str(), cmd, E_GENERIC, "%s",
+                     audit_untrusted(audit_text(cmd)).c_str());
     return E_GENERIC;
   }
   if (with_identity && r.response_root != nullptr) {
@@ -174,8 +197,29 @@ uint32_t processor_user_login(client& c, globals& g, domain* d, token*, kt::xmld
     r.set_answer(token_element(*t));
   }
   audit_command_as(c, *d, uname.c_str(), cmd, 0, "UID:%lu / %s", static_cast<unsigned long>(t->id),
-                   audit_text(cmd));
+                   audit_untrusted(audit_text(cmd)).c_str());
   return E_OK;
+}
+
+int login_throttle_sweep_sched(globals& g) {
+  for (const login_throttle::report& rep : g.throttle->sweep(login_throttle_now())) {
+    const kt::ref_ptr<domain> d =
+        rep.domain_id != 0 ? g.domains_by_id.get_rw(rep.domain_id) : g.root_domain;
+    if (!d || !d->log) continue;
+    const kt::ipv4_address peer{rep.address, 32};
+    const uint32_t code =
+        rep.api == "userChangePwd" ? E_INVALID_OLD_PASSWORD : E_INVALID_CREDENTIALS;
+    auto e = auditlog_create_entry_v4_fmt(
+        static_cast<uint32_t>(::time(nullptr)), code, &peer, rep.api.c_str(),
+        rep.uname.empty() ? nullptr : rep.uname.c_str(), 0,
+        "%lu attempts refused without a password check during a %lu s back-off%s",
+        static_cast<unsigned long>(rep.refused), static_cast<unsigned long>(rep.backoff_ms / 1000),
+        rep.uname.empty() ? " of this address" : "");
+    if (e && auditlog_enque_entry(*d->log, std::move(e)) != 0) {
+      KT_LOG_ERR("auditlog_enque_entry failed (throttle)");
+    }
+  }
+  return 0;
 }
 
 uint32_t processor_token_get_info(client&, globals&, domain* d, token* t, kt::xmldoc_node&,

@@ -38,9 +38,20 @@ int user_id_auth(globals& g, domain& d, std::string_view identity, kt::ref_ptr<u
 // the encryption fails (or the server has no certificate authority).
 int user_get_identity(globals& g, const user& u, std::string* out);
 
-// authenticate, getToken and getIdentity (told apart by the command element's name).
+// authenticate, getToken and getIdentity (told apart by the command element's name). Password
+// and identity checks go through the login throttle: while a back-off period runs for the user
+// or the peer address, the answer is 0x104 without any check.
+
 uint32_t processor_user_login(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
                               processor_result& r);
+// Writes one audit entry for every back-off period of the login throttle that is over, with the
+// number of attempts it refused (the user's domain's log; the root domain's for an address).
+// Run by the scheduler every few seconds. Returns 0.
+int login_throttle_sweep_sched(globals& g);
+
+// Milliseconds on the monotonic clock, the login throttle's time.
+int64_t login_throttle_now();
+
 // getTokenInfo.
 uint32_t processor_token_get_info(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
                                   processor_result& r);

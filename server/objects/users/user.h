@@ -5,9 +5,11 @@
 #define ORVANE_OBJECTS_USERS_USER_H_
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "hashtable/hashtable.h"
+#include "utils/pthread_utils.h"
 #include "utils/refobj.h"
 
 namespace orvane {
@@ -47,6 +49,11 @@ class user : public kt::ref_object {
   kt::hashtable<uint64_t, kt::ref_ptr<group>> groups;  // direct groups, by group id
   // Permissions whose member is this user, by target resource id.
   kt::hashtable<uint64_t, kt::ref_ptr<permission>> permissions;
+
+  // Keys of the tokens issued to the user, oldest first (some may have ended since), under
+  // tokens_lock. The token module keeps at most TOKENS_PER_USER of them live.
+  kt::mutex tokens_lock;
+  std::deque<std::string> token_keys;
 };
 
 }  // namespace orvane

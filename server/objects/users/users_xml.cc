@@ -22,6 +22,8 @@
 #include "objects/tasks/tasks.h"
 #include "objects/tokens/token.h"
 #include "objects/tokens/tokens.h"
+#include "objects/users/auth.h"
+#include "objects/users/throttle.h"
 #include "objects/users/users.h"
 #include "objects/users/users_internal.h"
 #include "processor.h"
@@ -141,6 +143,12 @@ uint32_t processor_user_insert(client& c, globals& g, domain* d, token* t, kt::x
       return static_cast<uint32_t>(rc);
     }
   }
+  for (const kt::ref_ptr<group>& gr : groups) {
+    if (group_within_administrators(*d, *gr)) {
+      if (const uint32_t rc = permission_check_admin(g, *d, t); rc != 0) return rc;
+      break;
+    }
+  }
 
   kt::ref_ptr<user> u = user_create();
   if (!u) return E_NO_MEMORY;
@@ -195,9 +203,22 @@ uint32_t processor_user_edit(client& c, globals& g, domain* d, token* t, kt::xml
   kt::ref_ptr<user> u = user_from_xml(*d, *un);
   if (!u) return E_USER_NOT_FOUND;
 
-  // Every check runs before anything changes.
+  // Every check runs before anything changes. Who administers the domain changes only by its
+  // administrators' hand: the membership of Administrators, and the name, password and flags of
+  // its members.
+  const bool rename = name != nullptr && name->value != u->uname;
+  const std::string* password = un->get_value("p");
+  const bool new_password = password != nullptr && !password->empty();
+  const bool system = (u->flags & USER_FLAG_SYSTEM) != 0;
+  const bool sensitive =
+      (memberof != nullptr && membership_touches_administrators(*d, u->groups, groups)) ||
+      ((rename || (!system && flags != u->flags) || new_password) &&
+       user_within_administrators(*d, *u));
+  if (sensitive) {
+    if (const uint32_t rc = permission_check_admin(g, *d, t); rc != 0) return rc;
+  }
   uint32_t new_flags = flags;
-  if ((u->flags & USER_FLAG_SYSTEM) != 0) {
+  if (system) {
     if (flags != 0) return E_USER_INVALID_FLAGS;
     bool administrators = false;
     for (const kt::ref_ptr<group>& gr : groups) {
@@ -206,13 +227,10 @@ uint32_t processor_user_edit(client& c, globals& g, domain* d, token* t, kt::xml
     if (!administrators) return E_ADMIN_MUST_BE_ADMINISTRATOR;
     new_flags = u->flags;
   }
-  const bool rename = name != nullptr && name->value != u->uname;
   if (rename) {
     kt::ref_ptr<user> other = d->users_by_name.get_rw(name->value);
     if (other && other.get() != u.get()) return E_USER_EXISTS;
   }
-  const std::string* password = un->get_value("p");
-  const bool new_password = password != nullptr && !password->empty();
   password_forms forms;
   if (new_password) {
     if (const uint32_t rc = _user_check_password_policy(*d, password); rc != 0) return rc;
@@ -263,6 +281,9 @@ uint32_t processor_user_remove(client& c, globals& g, domain* d, token* t, kt::x
   if (!u) return E_USER_NOT_FOUND;
   if (u->id == actor_id(t)) return E_REMOVE_OWN_ACCOUNT;
   if ((u->flags & USER_FLAG_SYSTEM) != 0) return E_ADMIN_REMOVE;
+  if (user_within_administrators(*d, *u)) {
+    if (const uint32_t rc = permission_check_admin(g, *d, t); rc != 0) return rc;
+  }
   const int rc = user_remove(*d, *u);
   token_remove_by_user(g, *u);
   if (rc != 0) return static_cast<uint32_t>(rc);
@@ -317,15 +338,36 @@ uint32_t user_set_password(domain& d, user& u, const kt::xmldoc_node& un, bool p
 
 }  // namespace
 
-uint32_t processor_user_password(client& c, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
+uint32_t processor_user_password(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
                                  processor_result&) {
   if (d == nullptr) return E_DOMAIN_NOT_FOUND;
   kt::ref_ptr<user> u = user_from_xml(*d, cmd);
   if (!u) return E_USER_NOT_FOUND;
   const bool privileged = t != nullptr && t->usr && t->usr->id != u->id;
   uint32_t rc = privileged ? check_right(*d, t, PERM_WRITE) : E_OK;
-  if (rc == E_OK) rc = user_set_password(*d, *u, *cmd.get("u"), privileged);
-  audit_command_as(c, *d, u->uname.c_str(), cmd, rc, "%s", audit_text(cmd));
+  // Another administrator's password is set only by an administrator.
+  if (rc == E_OK && privileged && user_within_administrators(*d, *u)) {
+    rc = permission_check_admin(g, *d, t);
+  }
+  if (rc != E_OK || privileged) {
+    if (rc == E_OK) rc = user_set_password(*d, *u, *cmd.get("u"), true);
+    audit_command_as(c, *d, u->uname.c_str(), cmd, rc, "%s", audit_text(cmd));
+    return rc;
+  }
+  // The old password is a password check like a login's, throttled alike: while a back-off runs
+  // the answer is 0x201 without a check (and without an audit entry of its own).
+  const int64_t now = login_throttle_now();
+  if (!g.throttle->allow(d->id, u->uname, c.peer.address, cmd.name(), now)) {
+    return E_INVALID_OLD_PASSWORD;
+  }
+  rc = user_set_password(*d, *u, *cmd.get("u"), false);
+  if (rc == E_INVALID_OLD_PASSWORD) {
+    g.throttle->failed(d->id, u->uname, c.peer.address, now);
+  } else if (rc != E_INVALID_REQUEST && rc != E_OWN_PASSWORD_WITHOUT_OLD) {
+    g.throttle->succeeded(d->id, u->uname);  // the old password matched
+  }
+  audit_command_as(c, *d, u->uname.c_str(), cmd, rc, "%s",
+                   audit_untrusted(audit_text(cmd)).c_str());
   return rc;
 }
 

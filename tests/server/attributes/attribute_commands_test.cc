@@ -337,13 +337,16 @@ TEST_F(AttributeCommandsTest, DomainAttributesNeedWriteOnTheDomain) {
   ASSERT_EQ(insert("0", d_->id, "<a name='app' type='4'>v</a>"), 0u);
   EXPECT_EQ(remove("0", d_->id, "<a name='app'/>", user_token), E_ACCESS_VIOLATION);
   EXPECT_NE(d_->attributes.get_rw("app"), nullptr);
-  // Other targets carry no rights check of their own.
-  EXPECT_EQ(insert("3", uid, "<a name='mine' type='4'>v</a>", user_token), 0u);
-  EXPECT_EQ(edit("3", uid, "<a name='mine'>w</a>", user_token), 0u);
-  EXPECT_EQ(remove("3", uid, "<a name='mine'/>", user_token), 0u);
-  // Reading the domain's attributes needs no right at all.
+  // A user's attributes need WRITE on OrvaneUsers, even the caller's own.
+  EXPECT_EQ(insert("3", uid, "<a name='mine' type='4'>v</a>", user_token), E_ACCESS_VIOLATION);
+  ASSERT_EQ(insert("3", uid, "<a name='mine' type='4'>v</a>"), 0u);
+  EXPECT_EQ(edit("3", uid, "<a name='mine'>w</a>", user_token), E_ACCESS_VIOLATION);
+  EXPECT_EQ(remove("3", uid, "<a name='mine'/>", user_token), E_ACCESS_VIOLATION);
+  EXPECT_EQ(remove("3", uid, "<a name='mine'/>"), 0u);
+  // Any token of the domain reads its attributes; without one, only the system settings.
   EXPECT_EQ(search("0", did(), "^app$", "", user_token).size(), 1u);
-  EXPECT_EQ(search("0", did(), "^app$", "", "-").size(), 1u);
+  EXPECT_EQ(search("0", did(), "^app$", "", "-").size(), 0u);
+  EXPECT_EQ(search("0", did(), "^expireTokenSec$", "", "-").size(), 1u);
 }
 
 TEST_F(AttributeCommandsTest, SettingChecksAndImmediateEffect) {
@@ -570,7 +573,7 @@ TEST_F(AttributeCommandsTest, SearchListsOwnThenInheritedAttributes) {
   EXPECT_EQ(code, E_INVALID_REQUEST);
 }
 
-TEST_F(AttributeCommandsTest, SearchRightsAndOtherDomainsByName) {
+TEST_F(AttributeCommandsTest, SearchRightsAndOtherDomainsRefused) {
   const uint64_t uid = add_user("jack");
   const std::string user_token = token("jack", "Passw0rd");
   uint32_t code = 0;
@@ -584,12 +587,14 @@ TEST_F(AttributeCommandsTest, SearchRightsAndOtherDomainsByName) {
   EXPECT_EQ(code, E_USER_NOT_FOUND);
   EXPECT_EQ(search("0", did(), "^expireTokenSec$", "", "-").size(), 1u);
   EXPECT_EQ(search("0", "ORVANE", "^expireTokenSec$", "", "-").size(), 1u);
+  // A domain target is the addressed domain, or refused: names and identifiers of other
+  // domains, existing or not, tell nothing.
   search("0", "nosuchdomain", "", "", "-", &code);
-  EXPECT_EQ(code, E_DOMAIN_NOT_FOUND);
+  EXPECT_EQ(code, E_ACCESS_VIOLATION);
   search("0", std::to_string(d_->id + 1), "", "", "-", &code);
-  EXPECT_EQ(code, E_DOMAIN_NOT_FOUND);
+  EXPECT_EQ(code, E_ACCESS_VIOLATION);
 
-  // Another domain's attributes, read by its name (and left alone).
+  // Another domain's attributes are refused by its name too.
   kt::ref_ptr<domain> other = domain_create();
   other->set_name("branch");
   other->g = &g();
@@ -602,9 +607,10 @@ TEST_F(AttributeCommandsTest, SearchRightsAndOtherDomainsByName) {
   kt::ref_ptr<attribute> sso = other->attributes.get_rw("ssoWebPortal");
   ASSERT_TRUE(sso);
   sso->value = "/branch-sso/";
-  const std::vector<listed> found = search("0", "branch", "^ssoWebPortal$", "", user_token);
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].value, "/branch-sso/");
+  EXPECT_TRUE(search("0", "branch", "^ssoWebPortal$", "", user_token, &code).empty());
+  EXPECT_EQ(code, E_ACCESS_VIOLATION);
+  EXPECT_TRUE(search("0", std::to_string(other->id), "", "", "-", &code).empty());
+  EXPECT_EQ(code, E_ACCESS_VIOLATION);
 }
 
 TEST_F(AttributeCommandsTest, GetAttributesPaths) {

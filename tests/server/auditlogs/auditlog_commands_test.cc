@@ -221,9 +221,10 @@ TEST_F(AuditlogCommandsTest, CsvExport) {
   std::snprintf(stamp, sizeof stamp, "\"%04d-%02d-%02d %02d:%02d:%02d\"", tm.tm_year + 1900,
                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   const std::string s = stamp;
-  EXPECT_EQ(csv(), header + s + ",userInsert,10.1.2.3,admin,0,5,\"user x (5) added / t1\"\r\n" + s +
-                       ",groupInsert,192.168.1.1,bob,1538,0,\"group g (6) added / \"\r\n" + s +
-                       ",getToken,,,0,0,\r\n");
+  EXPECT_EQ(csv(), header + s +
+                       ",\"userInsert\",10.1.2.3,\"admin\",0,5,\"user x (5) added / t1\"\r\n" + s +
+                       ",\"groupInsert\",192.168.1.1,\"bob\",1538,0,\"group g (6) added / \"\r\n" +
+                       s + ",\"getToken\",,,0,0,\r\n");
 }
 
 TEST_F(AuditlogCommandsTest, RightsAreChecked) {

@@ -335,7 +335,7 @@ TEST_F(DomainCommandsTest, TreeChangesFromBothEndsDoNotDeadlock) {
   EXPECT_EQ(g().domains_by_name.count(), 2u);
 }
 
-TEST_F(DomainCommandsTest, SearchMatchesNamesOfTheWholeServer) {
+TEST_F(DomainCommandsTest, SearchMatchesNamesOfTheCallersSubtree) {
   const uint64_t alpha = add("Alpha", root_->id);
   add("beta", alpha);
   add("alphabet", root_->id);
@@ -349,10 +349,15 @@ TEST_F(DomainCommandsTest, SearchMatchesNamesOfTheWholeServer) {
   EXPECT_EQ(d->name(), "d");
   EXPECT_EQ(d->attr_get_value("parentId"), std::to_string(alpha));
   EXPECT_EQ(by_id(std::stoull(std::string(d->attr_get_value("id"))))->name(), "beta");
-  // A child domain's administrator sees the whole server too.
+  // A child domain's administrator sees its own domain and those below it, nothing else.
+  const std::string alpha_admin = token("Administrator", "Secr3tPw", "Alpha");
+  EXPECT_EQ(cmd("domainSearch", "<s/>", alpha_admin, "Alpha"), 0u);
+  std::vector<std::string> seen;
+  for (const auto& e : answer("domains")->children()) seen.emplace_back(e->attr_get_value("name"));
+  EXPECT_EQ(seen, (std::vector<std::string>{"beta", "Alpha"}));
   const std::string beta_admin = token("Administrator", "Secr3tPw", "beta");
   EXPECT_EQ(cmd("domainSearch", "<s>ORVANE</s>", beta_admin, "beta"), 0u);
-  EXPECT_EQ(answer("domains")->child_count(), 1u);
+  EXPECT_EQ(answer("domains")->child_count(), 0u);
   EXPECT_EQ(cmd("domainSearch", "<s>(</s>"), E_INVALID_REGEX);
   EXPECT_EQ(cmd("domainSearch", ""), E_INVALID_REQUEST);
 }

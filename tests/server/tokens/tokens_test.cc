@@ -152,14 +152,31 @@ TEST_F(TokensTest, RemoveByUserAndDomain) {
   token_destroy(g_, "no such key");
 }
 
-TEST_F(TokensTest, ConcurrentCreateAndSweep) {
+TEST_F(TokensTest, OneUserHoldsAtMostSixtyFourTokens) {
   auto u = add_user(d1_, 10);
+  std::vector<kt::ref_ptr<token>> made;
+  for (size_t n = 0; n < TOKENS_PER_USER + 6; ++n) made.push_back(token_create(g_, *d1_, u));
+  EXPECT_EQ(g_.tokens.count(), TOKENS_PER_USER);
+  for (size_t n = 0; n < made.size(); ++n) {
+    EXPECT_EQ(static_cast<bool>(g_.tokens.get_rw(made[n]->key)), n >= 6) << n;
+  }
+  // Tokens that ended otherwise leave room.
+  for (size_t n = 6; n < 16; ++n) token_destroy(g_, made[n]->key);
+  for (int n = 0; n < 10; ++n) token_create(g_, *d1_, u);
+  EXPECT_EQ(g_.tokens.count(), TOKENS_PER_USER);
+  EXPECT_TRUE(g_.tokens.get_rw(made[16]->key));
+}
+
+TEST_F(TokensTest, ConcurrentCreateAndSweep) {
+  // Four users a thread, so that none holds more tokens than a user may.
+  std::vector<kt::ref_ptr<user>> users;
+  for (uint64_t id = 10; id < 26; ++id) users.push_back(add_user(d1_, id));
   d1_->expire_token_sec = 0;
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&] {
+    threads.emplace_back([&, i] {
       for (int n = 0; n < 200; ++n) {
-        kt::ref_ptr<token> t = token_create(g_, *d1_, u);
+        kt::ref_ptr<token> t = token_create(g_, *d1_, users[i * 4 + n % 4]);
         ASSERT_TRUE(t);
         if (n % 2 == 0) t->expire = 1;
       }
