@@ -132,40 +132,34 @@ std::string monitor_redact(std::string_view xml) {
   std::vector<bool> open;  // per open element: whether it holds a secret
   size_t secret = 0;       // open elements that hold one
   bool masked = false;     // "********" already stands for the current run of secret text
-  const auto hide = [&] {
-    if (!masked) out += kRedacted;
-    masked = true;
-  };
   size_t i = 0;
+  // Text, and CDATA sections and comments, up to end: copied, or hidden inside a secret.
+  const auto pass = [&](size_t end) {
+    if (secret == 0) {
+      out.append(xml.substr(i, end - i));
+    } else if (!masked) {
+      out += kRedacted;
+      masked = true;
+    }
+    i = end;
+  };
   while (i < xml.size()) {
     if (xml[i] != '<') {
-      const size_t next = std::min(xml.find('<', i), xml.size());
-      if (secret > 0) {
-        hide();
-      } else {
-        out.append(xml.substr(i, next - i));
-      }
-      i = next;
+      pass(std::min(xml.find('<', i), xml.size()));
       continue;
     }
     const std::string_view rest = xml.substr(i);
     if (rest.starts_with("<![CDATA[") || rest.starts_with("<!--")) {
       const std::string_view close = rest[2] == '[' ? "]]>" : "-->";
-      const size_t end = std::min(xml.find(close, i), xml.size() - close.size()) + close.size();
-      if (secret > 0) {
-        hide();
-      } else {
-        out.append(xml.substr(i, end - i));
-      }
-      i = end;
+      pass(std::min(xml.find(close, i), xml.size() - close.size()) + close.size());
       continue;
     }
     masked = false;
     const bool closing = rest.size() > 1 && rest[1] == '/';
-    size_t name_end = i + (closing ? 2 : 1);
+    const size_t name_start = i + (closing ? 2 : 1);
+    size_t name_end = name_start;
     while (name_end < xml.size() && std::strchr(" \t\r\n/>", xml[name_end]) == nullptr) ++name_end;
-    const std::string_view name =
-        xml.substr(i + (closing ? 2 : 1), name_end - i - (closing ? 2 : 1));
+    const std::string_view name = xml.substr(name_start, name_end - name_start);
     const size_t end = tag_end(xml, i);
     if (end == std::string_view::npos) {
       // An unterminated tag of a secret element may hold the secret itself.
