@@ -53,7 +53,7 @@ export function field(opts) {
   });
   if (opts.control) input.id = id;
   if (opts.value !== undefined && opts.value !== null) input.value = opts.value;
-  input.setAttribute('aria-describedby', [hintId, errId].filter(Boolean).join(' '));
+  input.setAttribute('aria-describedby', [input.getAttribute('aria-describedby'), hintId, errId].filter(Boolean).join(' '));
   return h('div', { class: 'field', dataset: { field: opts.field || opts.name } },
     h('label', { for: id }, opts.label),
     input,
