@@ -32,6 +32,7 @@ const SECTIONS = [
 
 const app = document.getElementById('app');
 let current = null; // {section, handle}
+let notice = ''; // shown once above the login form
 
 function routeName() {
   const r = location.hash.replace(/^#\/?/, '').split('?')[0];
@@ -42,6 +43,7 @@ function loginView() {
   const params = new URLSearchParams(location.search);
   const form = h('form', { class: 'panel narrow', 'aria-labelledby': 'login-title', novalidate: true },
     h('h1', { id: 'login-title' }, 'Sign in to the Orvane console'),
+    notice ? h('p', { class: 'notice', role: 'status' }, notice) : null,
     field({ label: 'Domain', name: 'domain', value: params.get('domain') || session.domain || 'ORVANE', required: true, autocomplete: 'organization' }),
     field({ label: 'User name', name: 'user', field: 'uname', value: 'Administrator', required: true, autocomplete: 'username' }),
     field({ label: 'Password', name: 'password', type: 'password', required: true, autocomplete: 'current-password' }),
@@ -49,6 +51,7 @@ function loginView() {
   onSubmit(form, async (f) => {
     await session.login(f.domain.value.trim(), f.user.value.trim(), f.password.value);
     f.password.value = '';
+    notice = '';
     render();
   });
   return form;
@@ -67,6 +70,7 @@ function header() {
 }
 
 async function logout() {
+  current = null;
   feed.close();
   await session.logout();
   location.hash = '';
@@ -114,7 +118,10 @@ feed.on((c) => {
 });
 
 session.onChange(() => {
-  if (!session.loggedIn && current) render();
+  if (!session.loggedIn && current) {
+    notice = 'Your session has ended (it expired, was signed out elsewhere, or the domain was restored from a backup). Sign in again.';
+    render();
+  }
 });
 
 // The skip link moves focus without touching the route in the fragment.

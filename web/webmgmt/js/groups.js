@@ -30,7 +30,7 @@ export default function groupsView(root, { session, announce }) {
     const f = data.forest(groups, (g) => g.parents.map((p) => p.id));
     list.replaceChildren(h('h2', {}, 'Group tree'),
       groups.length ? tree('Groups', f, (g) => g.name, (g) => { selected = g.id; refresh(); }, selected,
-        (g) => h('span', { class: 'kids-label' }, ` ${membersOf(g).length} users`)) : h('p', { class: 'muted' }, 'Nothing found.'),
+        (g) => h('span', { class: 'kids-label' }, g.name === 'AllUsers' ? ' every user' : ` ${membersOf(g).length} user${membersOf(g).length === 1 ? '' : 's'}`)) : h('p', { class: 'muted' }, 'Nothing found.'),
       h('div', { class: 'actions' }, h('button', { type: 'button', class: 'secondary', onclick: () => { selected = null; refresh(); } }, 'New group')));
     keepEdits(side, `group:${selected}`, () => [groupForm(group, all, users, group ? membersOf(group) : []),
       group ? attributePanel(session, 2, group.id, `Attributes of ${group.name}`, announce) : null]);

@@ -88,7 +88,7 @@ function checkValue(type, value, rule) {
 
 function valueControl(type, value) {
   if (type === 1) return select('value', [{ value: '1', label: 'true' }, { value: '0', label: 'false' }], value === '1' ? '1' : '0');
-  const c = h(type === 4 || type === 5 ? 'textarea' : 'input', { name: 'value', rows: 2 });
+  const c = type === 4 || type === 5 ? h('textarea', { name: 'value', rows: 2 }) : h('input', { name: 'value', type: 'text' });
   c.value = value;
   return c;
 }
@@ -105,7 +105,7 @@ export function attributePanel(session, targettype, target, title, announce) {
     box.replaceChildren(h('h2', {}, title),
       searchBar('Search attributes', (s) => { pattern = s; return load(); }),
       table(title, [
-        { label: 'Name', cell: (a) => [a.name, ' ', a.flags & 1 ? badge('system') : null, a.flags & 4 ? badge('immune') : null, a.flags & 16 ? badge('inherited') : null] },
+        { label: 'Name', cell: (a) => [a.name, a.flags & 1 ? badge('system') : null, a.flags & 4 ? badge('immune') : null, a.flags & 16 ? badge('inherited') : null] },
         { label: 'Type', cell: (a) => typeName(a.type), opt: true },
         { label: 'Value', cell: (a) => h('span', { class: 'mono' }, a.type === 1 ? (a.value === '1' ? 'true' : 'false') : a.value) },
         { label: 'Rule', cell: (a) => (targettype === 0 && SETTING_RULES[a.name] ? SETTING_RULES[a.name].text : ''), opt: true },
