@@ -27,7 +27,7 @@ export function uid(prefix = 'f') {
 
 // Which form field a result code concerns. Fields carry data-field="<role>".
 const FIELD_OF_CODE = new Map([
-  [0x14, 'name'], [0x15, 'name'], [0x18, 'value'],
+  [0x12, 'search'], [0x14, 'name'], [0x15, 'name'], [0x18, 'value'],
   [0x103, 'domain'], [0x104, 'password'], [0x108, 'uname'],
   [0x201, 'old'], [0x203, 'old'], [0x204, 'password'],
   [0x303, 'parent'], [0x304, 'name'], [0x305, 'parent'], [0x306, 'parent'], [0x309, 'name'], [0x310, 'name'],

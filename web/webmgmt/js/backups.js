@@ -2,9 +2,10 @@
 import { x } from '../common/orvane.js';
 import { h, field, onSubmit, confirmDialog, fmtTime } from '../common/ui.js';
 import * as data from './data.js';
-import { table, failure } from './parts.js';
+import { table, failure, searchBar } from './parts.js';
 
 export default function backupsView(root, { session, announce }) {
+  let pattern = null;
   const list = h('div', { class: 'list' });
   const create = h('form', { class: 'panel', id: 'backup-form', 'aria-labelledby': 'backup-form-title' },
     h('h2', { id: 'backup-form-title' }, 'New backup'),
@@ -17,7 +18,12 @@ export default function backupsView(root, { session, announce }) {
     announce(`Backup ${name} created`);
     await refresh();
   });
-  root.append(h('div', { class: 'cols' }, list, create));
+  // The server lists every backup of the domain; the search filters them here by name.
+  const search = searchBar('Search backups', (s) => {
+    pattern = s ? new RegExp(s, 'i') : null;
+    return refresh();
+  });
+  root.append(search, h('div', { class: 'cols' }, list, create));
 
   async function refresh() {
     let backups;
@@ -36,7 +42,7 @@ export default function backupsView(root, { session, announce }) {
       { label: 'Actions', cell: (b) => h('span', { class: 'actions' },
         h('button', { type: 'button', class: 'secondary', onclick: () => restore(b), 'aria-label': `Restore ${b.name}` }, 'Restore'),
         h('button', { type: 'button', class: 'link', onclick: () => destroy(b), 'aria-label': `Delete ${b.name}` }, 'Delete')) },
-    ], backups.slice().reverse()));
+    ], backups.filter((b) => !pattern || pattern.test(b.name)).reverse()));
   }
 
   async function restore(b) {

@@ -9,9 +9,17 @@ export function searchBar(label, onSearch) {
   const id = uid('search');
   const input = h('input', { type: 'search', id, name: 's', placeholder: 'regular expression, empty lists all' });
   const form = h('form', { class: 'toolbar', role: 'search' },
-    h('div', { class: 'field' }, h('label', { for: id }, label), input),
+    h('div', { class: 'field', dataset: { field: 'search' } }, h('label', { for: id }, label), input,
+      h('p', { class: 'field-error', 'aria-live': 'polite' })),
     h('button', { type: 'submit', class: 'secondary' }, 'Search'));
-  onSubmit(form, () => onSearch(input.value));
+  onSubmit(form, () => {
+    try {
+      RegExp(input.value);
+    } catch {
+      throw fieldError('search', 'this is not a valid regular expression');
+    }
+    return onSearch(input.value);
+  });
   form.value = () => input.value;
   return form;
 }
