@@ -150,10 +150,7 @@ export class Session {
 
   // Runs one command as the session's user in the session's domain.
   call(name, attrs = {}, ...children) {
-    const opts = attrs.$opts || {};
-    const a = { ...attrs, domain: this.domain, token: this.token };
-    delete a.$opts;
-    return send(x(name, a, ...children), opts).catch((err) => {
+    return send(x(name, { ...attrs, domain: this.domain, token: this.token }, ...children)).catch((err) => {
       if (err.code === E.TOKEN_NOT_FOUND) this.store({ token: null });
       throw err;
     });
