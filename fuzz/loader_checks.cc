@@ -14,15 +14,15 @@
 #include "buffers/buffer.h"
 #include "globals.h"
 #include "objects/attributes/attribute.h"
-#include "objects/attributes/attributes.h"
-#include "objects/authorityclient/authorityclient.h"
-#include "objects/authorityclient/authorityclients.h"
+#include "objects/attributes/attribute_records.h"
 #include "objects/domains/domain.h"
 #include "objects/groups/group.h"
+#include "objects/netclients/netclient.h"
+#include "objects/netclients/netclient_records.h"
 #include "objects/permissions/permission.h"
-#include "objects/permissions/permissions.h"
-#include "objects/profiles/profiles.h"
-#include "objects/profiles/unix_profile.h"
+#include "objects/permissions/permission_records.h"
+#include "objects/profiles/nss_profile.h"
+#include "objects/profiles/nss_profile_records.h"
 #include "objects/resources/resource.h"
 #include "objects/users/user.h"
 #include "utils/ipv4.h"
@@ -236,13 +236,13 @@ bool has_key(kt::hashtable<K, V>& table, const K& key) {
 
 void check_netclients(domain& d, globals& g) {
   check_pair(d.netclients_by_name, d.netclients_by_id, d,
-             [](const authorityclient& nc) { return nc.get_name(); });
+             [](const netclient& nc) { return nc.get_name(); });
   for (const auto& [id, nc] : entries(d.netclients_by_id)) {
     for (const std::string& text : nc->v4_addresses()) {
       check(!text.empty() && text.find(':') == std::string::npos, "IPv4 slot of another form");
       kt::ipv4_address a{};
       if (kt::ipv4_parse_addr(text, a) != 0) continue;
-      const uint64_t key = authorityclient_addr_key(a);
+      const uint64_t key = netclient_addr_key(a);
       check(has_key(d.netclient_index, key), "network missing from the domain index");
       check(has_key(g.netclients, key), "network missing from the global index");
     }
@@ -252,12 +252,12 @@ void check_netclients(domain& d, globals& g) {
   }
 }
 
-bool profile_loops(unix_profile& start) {
-  std::vector<kt::ref_ptr<unix_profile>> pending;
+bool profile_loops(nss_profile& start) {
+  std::vector<kt::ref_ptr<nss_profile>> pending;
   for (auto& [id, p] : entries(start.includes)) pending.push_back(p);
-  std::unordered_set<const unix_profile*> seen;
+  std::unordered_set<const nss_profile*> seen;
   while (!pending.empty()) {
-    kt::ref_ptr<unix_profile> p = std::move(pending.back());
+    kt::ref_ptr<nss_profile> p = std::move(pending.back());
     pending.pop_back();
     if (p.get() == &start) return true;
     if (!seen.insert(p.get()).second) continue;
@@ -267,7 +267,7 @@ bool profile_loops(unix_profile& start) {
 }
 
 void check_profiles(domain& d) {
-  check_pair(d.profiles_by_name, d.profiles_by_id, d, [](const unix_profile& p) { return p.name; });
+  check_pair(d.profiles_by_name, d.profiles_by_id, d, [](const nss_profile& p) { return p.name; });
   for (const auto& [id, p] : entries(d.profiles_by_id)) {
     const auto users = entries(p->users_by_uid);
     check(users.size() == p->users_by_name.count(), "profile user indexes differ in size");
@@ -345,8 +345,8 @@ void exercise_domain(domain& d) {
       permission_get(*u, PERMISSION_TARGET_RESOURCE, rid);
     }
   }
-  check_reparses(*unix_profiles_to_xml(d));
-  check_reparses(*authorityclients_to_xml(d, true));
+  check_reparses(*nss_profiles_to_xml(d));
+  check_reparses(*netclients_to_xml(d, true));
   check_reparses(*attributes_to_xml(d.attributes));
   for (const auto& [id, u] : entries(d.users_by_id))
     check_reparses(*attributes_to_xml(u->attributes));

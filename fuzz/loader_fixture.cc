@@ -3,14 +3,14 @@
 #include <string_view>
 
 #include "objects/attributes/attribute.h"
-#include "objects/authorityclient/authorityclient.h"
 #include "objects/domains/domain.h"
 #include "objects/groups/group.h"
+#include "objects/netclients/netclient.h"
 #include "objects/permissions/permission.h"
-#include "objects/profiles/profiles.h"
+#include "objects/profiles/nss_profile_records.h"
 #include "objects/record.h"
 #include "objects/resources/resource.h"
-#include "objects/users/users.h"
+#include "objects/users/user_records.h"
 
 namespace orvane_fuzz {
 
@@ -105,46 +105,45 @@ record attribute_rec(uint64_t id, uint8_t ttype, uint64_t target, uint32_t type,
 
 record netclient_rec(uint64_t id, uint8_t flags, std::string_view name,
                      std::initializer_list<std::string_view> slots) {
-  record r(orvane::AUTHORITYCLIENT_RECORD_SIZE);
+  record r(orvane::NETCLIENT_RECORD_SIZE);
   r.put_u64(0, id);
-  r.put_str(kNcName, orvane::AUTHORITYCLIENT_NAME_FIELD, name);
+  r.put_str(kNcName, orvane::NETCLIENT_NAME_FIELD, name);
   r.put_u8(kNcFlags, flags);
   size_t i = 0;
   for (std::string_view s : slots) {
-    r.put_str(kNcSlots + i++ * orvane::AUTHORITYCLIENT_SLOT_SIZE, orvane::AUTHORITYCLIENT_SLOT_SIZE,
-              s);
+    r.put_str(kNcSlots + i++ * orvane::NETCLIENT_SLOT_SIZE, orvane::NETCLIENT_SLOT_SIZE, s);
   }
   return r;
 }
 
 record profile_rec(uint64_t id, std::string_view name, std::string_view descr) {
-  record r(orvane::UNIX_PROFILE_RECORD_SIZE);
+  record r(orvane::NSS_PROFILE_RECORD_SIZE);
   r.put_u64(0, id);
   r.put_u64(kProfDomain, kDomainId);
-  r.put_str(kProfName, orvane::UNIX_PROFILE_NAME_FIELD, name);
-  r.put_str(kProfDescr, orvane::UNIX_PROFILE_DESCR_FIELD, descr);
+  r.put_str(kProfName, orvane::NSS_PROFILE_NAME_FIELD, name);
+  r.put_str(kProfDescr, orvane::NSS_PROFILE_DESCR_FIELD, descr);
   return r;
 }
 
 record profile_user_rec(uint64_t user, uint32_t uid, std::string_view home) {
-  record r(orvane::UNIX_PROFILE_USER_RECORD_SIZE);
+  record r(orvane::NSS_PROFILE_USER_RECORD_SIZE);
   r.put_u64(0, user);
   r.put_u32(kProfUserUid, uid);
-  r.put_str(kProfUserHome, orvane::UNIX_PROFILE_HOME_FIELD, home);
-  r.put_str(kProfUserShell, orvane::UNIX_PROFILE_SHELL_FIELD, "/bin/sh");
+  r.put_str(kProfUserHome, orvane::NSS_PROFILE_HOME_FIELD, home);
+  r.put_str(kProfUserShell, orvane::NSS_PROFILE_SHELL_FIELD, "/bin/sh");
   r.put_u8(kProfUserFlags, 0);
   return r;
 }
 
 record profile_group_rec(uint64_t group, uint32_t gid) {
-  record r(orvane::UNIX_PROFILE_GROUP_RECORD_SIZE);
+  record r(orvane::NSS_PROFILE_GROUP_RECORD_SIZE);
   r.put_u64(0, group);
   r.put_u32(kProfGroupGid, gid);
   return r;
 }
 
 record include_rec(uint64_t profile) {
-  record r(orvane::UNIX_PROFILE_MEMBEROF_RECORD_SIZE);
+  record r(orvane::NSS_PROFILE_MEMBEROF_RECORD_SIZE);
   r.put_u64(0, profile);
   return r;
 }

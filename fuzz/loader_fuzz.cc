@@ -30,7 +30,7 @@
 #include "loader_checks.h"
 #include "loader_fixture.h"
 #include "objects/domains/domain.h"
-#include "objects/domains/domains.h"
+#include "objects/domains/domain_records.h"
 #include "server.h"
 #include "utils/files.h"
 #include "utils/logger.h"

@@ -17,10 +17,10 @@
 #include "config.h"
 #include "errors.h"
 #include "globals.h"
-#include "objects/authorityclient/authorityclient.h"
 #include "objects/domains/domain.h"
+#include "objects/netclients/netclient.h"
 #include "objects/permissions/permission.h"
-#include "objects/permissions/permissions.h"
+#include "objects/permissions/permission_records.h"
 #include "objects/tokens/token.h"
 #include "objects/users/user.h"
 #include "processor.h"
@@ -71,11 +71,6 @@ std::string decimal(uint64_t v) {
   return std::to_string(v);
 }
 
-bool may(const token* t, uint64_t resource_id, uint32_t flags) {
-  if (t == nullptr || !t->usr) return false;
-  return permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, resource_id, flags) == 0;
-}
-
 // The domains a caller sees: all of them from the root domain, else its own.
 std::vector<kt::ref_ptr<domain>> domains_in_scope(globals& g, domain& d) {
   std::vector<kt::ref_ptr<domain>> out;
@@ -99,13 +94,13 @@ std::unique_ptr<kt::xmldoc_node> netclients_element(const std::vector<kt::ref_pt
   auto out = kt::xmldoc_node::create("netclients");
   for (const kt::ref_ptr<domain>& dom : scope) {
     const std::string domain_name = dom->name();
-    std::vector<kt::ref_ptr<authorityclient>> clients;
+    std::vector<kt::ref_ptr<netclient>> clients;
     {
       std::shared_lock lock(dom->netclients_by_id.rwlock());
       dom->netclients_by_id.for_each(
-          [&](const uint64_t&, const kt::ref_ptr<authorityclient>& nc) { clients.push_back(nc); });
+          [&](const uint64_t&, const kt::ref_ptr<netclient>& nc) { clients.push_back(nc); });
     }
-    for (const kt::ref_ptr<authorityclient>& nc : clients) {
+    for (const kt::ref_ptr<netclient>& nc : clients) {
       const uint64_t requests = take_counter(nc->requests, reset);
       kt::xmldoc_node* a = out->add_child(kt::xmldoc_node::create("a"));
       a->attr_addval("r", decimal(reset ? 0 : requests));
@@ -224,16 +219,18 @@ int getcpucount(uint32_t* count, std::string* model) {
   return 0;
 }
 
-uint32_t processor_get_health(client&, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                              processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  const bool reset = cmd.attr_get("reset") != nullptr;
-  if (!may(t, d->sys_res[SYS_RES_ORVANE], PERM_READ)) return E_ACCESS_VIOLATION;
-  if (reset && (!g.root_domain || !may(t, g.root_domain->sys_res[SYS_RES_ORVANE], PERM_WRITE))) {
+uint32_t processor_get_health(command& cmd) {
+  globals& g = cmd.g;
+  const bool reset = cmd.element.attr_get("reset") != nullptr;
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_READ); rc != 0) return rc;
+  // Clearing the counters takes WRITE on the root domain's ORVANE.
+  if (reset && (!g.root_domain || !cmd.who() ||
+                permission_check(*cmd.who(), PERMISSION_TARGET_RESOURCE,
+                                 g.root_domain->sys_res[SYS_RES_ORVANE], PERM_WRITE) != 0)) {
     return E_ACCESS_VIOLATION;
   }
 
-  const std::vector<kt::ref_ptr<domain>> scope = domains_in_scope(g, *d);
+  const std::vector<kt::ref_ptr<domain>> scope = domains_in_scope(g, cmd.dom());
   auto health = kt::xmldoc_node::create("health");
   health->add_child(netclients_element(scope, reset));
 
@@ -276,12 +273,11 @@ uint32_t processor_get_health(client&, globals& g, domain* d, token* t, kt::xmld
   disk->attr_addval("free", decimal(disk_free));
 
   health->add_child(cpu_element(g));
-  r.set_answer(std::move(health));
+  cmd.answer(std::move(health));
   return E_OK;
 }
 
-uint32_t processor_get_error_codes(client&, globals&, domain*, token*, kt::xmldoc_node&,
-                                   processor_result& r) {
+uint32_t processor_get_error_codes(command& cmd) {
   auto out = kt::xmldoc_node::create("errors");
   for (const error_entry* e = errors; e->msg != nullptr; ++e) {
     char code[16];
@@ -290,18 +286,17 @@ uint32_t processor_get_error_codes(client&, globals&, domain*, token*, kt::xmldo
     node->attr_addval("c", code);
     node->set_value(e->msg);
   }
-  r.set_answer(std::move(out));
+  cmd.answer(std::move(out));
   return E_OK;
 }
 
-uint32_t processor_get_audit_api(client&, globals&, domain*, token*, kt::xmldoc_node&,
-                                 processor_result& r) {
+uint32_t processor_get_audit_api(command& cmd) {
   auto out = kt::xmldoc_node::create("auditapi");
   for (const processor_function* f = processor_functions; f->name != nullptr; ++f) {
     if ((f->flags & PROCESSOR_AUDIT) == 0) continue;
     out->add_child(kt::xmldoc_node::create("a"))->set_value(f->name);
   }
-  r.set_answer(std::move(out));
+  cmd.answer(std::move(out));
   return E_OK;
 }
 

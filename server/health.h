@@ -7,17 +7,10 @@
 #include <cstdint>
 #include <string>
 
-namespace kt {
-class xmldoc_node;
-}  // namespace kt
-
 namespace orvane {
 
 struct globals;
-struct client;
-struct processor_result;
-class domain;
-class token;
+class command;
 
 // Samples the first line of /proc/stat into the current slot of the CPU ring and computes the
 // slot's busy percentage against the previous slot. Returns 0.
@@ -40,14 +33,11 @@ uint32_t _cpuinfo_parse(const std::string& text, std::string* model);
 
 // getHealth: request counters (reset when the command carries "reset"), uptime, memory, disk
 // and the CPU history, newest sample first.
-uint32_t processor_get_health(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                              processor_result& r);
+uint32_t processor_get_health(command& cmd);
 // getErrorCodes: the result-code table.
-uint32_t processor_get_error_codes(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                   processor_result& r);
+uint32_t processor_get_error_codes(command& cmd);
 // getAuditApi: the names of the audited commands, in table order.
-uint32_t processor_get_audit_api(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r);
+uint32_t processor_get_audit_api(command& cmd);
 
 }  // namespace orvane
 

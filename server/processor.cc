@@ -11,20 +11,20 @@
 #include "errors.h"
 #include "globals.h"
 #include "health.h"
-#include "objects/attributes/attributes.h"
-#include "objects/auditlogs/auditlog.h"
-#include "objects/authorityclient/authorityclient.h"
-#include "objects/authorityclient/netclient_commands.h"
-#include "objects/backup/backup.h"
+#include "objects/attributes/attribute_commands.h"
+#include "objects/auditlogs/auditlog_commands.h"
+#include "objects/backup/backup_commands.h"
 #include "objects/domains/domain.h"
 #include "objects/domains/domain_commands.h"
-#include "objects/groups/groups.h"
-#include "objects/permissions/permissions.h"
-#include "objects/profiles/profiles.h"
-#include "objects/resources/resources.h"
+#include "objects/groups/group_commands.h"
+#include "objects/netclients/netclient.h"
+#include "objects/netclients/netclient_commands.h"
+#include "objects/permissions/permission_commands.h"
+#include "objects/profiles/nss_profile_commands.h"
+#include "objects/resources/resource_commands.h"
 #include "objects/tokens/token.h"
 #include "objects/users/auth.h"
-#include "objects/users/users.h"
+#include "objects/users/user_commands.h"
 #include "utils/logger.h"
 
 namespace orvane {
@@ -72,18 +72,18 @@ const processor_function processor_functions[] = {
     {"netClientRemove",    A | D | T, MGMT,  processor_netclient_remove, MOD},
     {"netClientSearch",    D | T,     MGMT,  processor_netclient_search, READ},
     {"netClientGetPfx",    A | D | T, MGMT,  processor_netclient_get_pfx, READ},
-    {"pamGetPWEntries",    D,         NSS,   processor_pam_profile_getpwentries, READ},
-    {"pamGetGREntries",    D,         NSS,   processor_pam_profile_getgrentries, READ},
-    {"pamGetPWUID",        D,         NSS,   processor_pam_profile_getpwuid, READ},
-    {"pamGetPWName",       D,         NSS,   processor_pam_profile_getpwname, READ},
-    {"pamGetGRGID",        D,         NSS,   processor_pam_profile_getgrgid, READ},
-    {"pamGetGRName",       D,         NSS,   processor_pam_profile_getgrname, READ},
-    {"nssProfileInsert",   A | D | T, MGMT,  processor_pam_profile_insert, MOD},
-    {"nssProfileEdit",     A | D | T, MGMT,  processor_pam_profile_edit, MOD},
-    {"nssProfileRemove",   A | D | T, MGMT,  processor_pam_profile_remove, MOD},
-    {"nssProfileUser",     A | D | T, MGMT,  processor_pam_profile_user, MOD},
-    {"nssProfileGroup",    A | D | T, MGMT,  processor_pam_profile_group, MOD},
-    {"nssProfileSearch",   D | T,     MGMT,  processor_pam_profile_search, READ},
+    {"pamGetPWEntries",    D,         NSS,   processor_nss_profile_getpwentries, READ},
+    {"pamGetGREntries",    D,         NSS,   processor_nss_profile_getgrentries, READ},
+    {"pamGetPWUID",        D,         NSS,   processor_nss_profile_getpwuid, READ},
+    {"pamGetPWName",       D,         NSS,   processor_nss_profile_getpwname, READ},
+    {"pamGetGRGID",        D,         NSS,   processor_nss_profile_getgrgid, READ},
+    {"pamGetGRName",       D,         NSS,   processor_nss_profile_getgrname, READ},
+    {"nssProfileInsert",   A | D | T, MGMT,  processor_nss_profile_insert, MOD},
+    {"nssProfileEdit",     A | D | T, MGMT,  processor_nss_profile_edit, MOD},
+    {"nssProfileRemove",   A | D | T, MGMT,  processor_nss_profile_remove, MOD},
+    {"nssProfileUser",     A | D | T, MGMT,  processor_nss_profile_user, MOD},
+    {"nssProfileGroup",    A | D | T, MGMT,  processor_nss_profile_group, MOD},
+    {"nssProfileSearch",   D | T,     MGMT,  processor_nss_profile_search, READ},
     {"resourceInsert",     A | D | T, MGMT,  processor_resource_insert, MOD},
     {"resourceEdit",       A | D | T, MGMT,  processor_resource_edit, MOD},
     {"resourceRemove",     A | D | T, MGMT,  processor_resource_remove, MOD},
@@ -146,24 +146,33 @@ kt::ref_ptr<domain> processor_xml_get_domain(globals& g, const kt::xmldoc_node& 
 
 namespace {
 
+// One command before its context exists: what the checks resolved.
+struct command_parts {
+  const caller& from;
+  domain* d;
+  token* t;
+  kt::xmldoc_node& element;
+  answer_slot& out;
+};
+
 uint32_t now_seconds() {
   return static_cast<uint32_t>(::time(nullptr));
 }
 
 // Checks of the command table and of the connection, in their fixed order. Returns 0 when the
 // handler may run.
-uint32_t processor_check(client& c, const processor_function& f, domain* d, token* t) {
+uint32_t processor_check(const caller& from, const processor_function& f, domain* d, token* t) {
   if ((f.flags & PROCESSOR_TOKEN) != 0 && t == nullptr) return E_TOKEN_NOT_FOUND;
   if ((f.flags & PROCESSOR_DOMAIN) != 0 && d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (f.api_class != 0 && (d == nullptr || verify_netclient_access(*d, c, f.api_class) != 0)) {
+  if (f.api_class != 0 && (d == nullptr || verify_netclient_access(*d, from, f.api_class) != 0)) {
     return E_ACCESS_VIOLATION;
   }
   if ((f.flags & PROCESSOR_DOMAIN) == 0) return E_OK;
 
-  if (c.cert_domain_id != 0 && c.cert_domain_id != d->id) return E_ACCESS_VIOLATION;
-  if (c.cert_netclient_id != 0) {
-    kt::ref_ptr<authorityclient> nc = d->netclients_by_id.get_rw(c.cert_netclient_id);
-    if (!nc || netclient_verify_ip(*nc, c) != 0) return E_ACCESS_VIOLATION;
+  if (from.cert_domain_id != 0 && from.cert_domain_id != d->id) return E_ACCESS_VIOLATION;
+  if (from.cert_netclient_id != 0) {
+    kt::ref_ptr<netclient> nc = d->netclients_by_id.get_rw(from.cert_netclient_id);
+    if (!nc || netclient_verify_ip(*nc, from) != 0) return E_ACCESS_VIOLATION;
     nc->requests.fetch_add(1, std::memory_order_relaxed);
   }
   d->requests.fetch_add(1, std::memory_order_relaxed);
@@ -174,31 +183,31 @@ uint32_t processor_check(client& c, const processor_function& f, domain* d, toke
 // a command that held the lock meanwhile (userRemove, domainRemove, backupRestore) may have
 // ended it and emptied its user. Such a token no longer acts; a command that needs one gets
 // 0x101.
-uint32_t processor_call(client& c, globals& g, const processor_function& f, domain* d, token* t,
-                        kt::xmldoc_node& cmd, processor_result& r) {
-  if (t != nullptr && g.tokens.get_rw(t->key).get() != t) {
+uint32_t processor_call(globals& g, const processor_function& f, command_parts& p) {
+  if (p.t != nullptr && g.tokens.get_rw(p.t->key).get() != p.t) {
     if ((f.flags & PROCESSOR_TOKEN) != 0) return E_TOKEN_NOT_FOUND;
-    t = nullptr;
+    p.t = nullptr;
   }
-  return f.handler(c, g, d, t, cmd, r);
+  command cmd(g, p.from, p.d, p.t, p.element, p.out);
+  return f.handler(cmd);
 }
 
-uint32_t processor_run(client& c, globals& g, const processor_function& f, domain* d, token* t,
-                       kt::xmldoc_node& cmd, processor_result& r) {
+uint32_t processor_run(globals& g, const processor_function& f, command_parts& p) {
   if (f.handler == nullptr) return E_INVALID_REQUEST;
-  if (d == nullptr) return f.handler(c, g, d, t, cmd, r);
+  if (p.d == nullptr) return processor_call(g, f, p);
   if ((f.flags & PROCESSOR_EXCLUSIVE) != 0 || f.modifies) {
-    std::unique_lock lock(d->lock);
-    return processor_call(c, g, f, d, t, cmd, r);
+    std::unique_lock lock(p.d->lock);
+    return processor_call(g, f, p);
   }
-  std::shared_lock lock(d->lock);
-  return processor_call(c, g, f, d, t, cmd, r);
+  std::shared_lock lock(p.d->lock);
+  return processor_call(g, f, p);
 }
 
 }  // namespace
 
-uint32_t processor_process(client& c, globals& g, processor_result& r) {
-  const kt::xmldoc_node* root = c.request.root();
+uint32_t processor_process(globals& g, const caller& from, const kt::xmldoc& request,
+                           answer_slot& out, processor_result& r) {
+  const kt::xmldoc_node* root = request.root();
   if (root == nullptr || root->name() != "orvane") {
     r.msg = error2str(E_INVALID_REQUEST);
     return E_INVALID_REQUEST;
@@ -207,26 +216,28 @@ uint32_t processor_process(client& c, globals& g, processor_result& r) {
   uint32_t code = E_INVALID_REQUEST;
   uint64_t unknown = 0;
   for (const auto& child : root->children()) {
-    kt::xmldoc_node& cmd = *child;
-    const processor_function* f = processor_find(cmd.name().data(), cmd.name().size());
+    kt::xmldoc_node& element = *child;
+    const processor_function* f = processor_find(element.name().data(), element.name().size());
     if (f == nullptr) {
       // A document of many unknown elements must not flood the log.
-      if (++unknown <= kUnknownLogged)
-        KT_LOG_ERR("unknown cmd %s not processed.", cmd.name().c_str());
+      if (++unknown <= kUnknownLogged) {
+        KT_LOG_ERR("unknown cmd %s not processed.", element.name().c_str());
+      }
       continue;
     }
-    kt::ref_ptr<token> t = processor_xml_get_token(g, cmd);
-    kt::ref_ptr<domain> d = processor_xml_get_domain(g, cmd);
+    kt::ref_ptr<token> t = processor_xml_get_token(g, element);
+    kt::ref_ptr<domain> d = processor_xml_get_domain(g, element);
     // A token acts only in the domain it was issued in.
     if (t && d && t->dom != d) t.reset();
 
-    code = processor_check(c, *f, d.get(), t.get());
+    code = processor_check(from, *f, d.get(), t.get());
     if (code != E_OK) continue;
     if (t && d) {
       t->expire.store(now_seconds() + d->expire_token_sec.load(std::memory_order_relaxed),
                       std::memory_order_relaxed);
     }
-    code = processor_run(c, g, *f, d.get(), t.get(), cmd, r);
+    command_parts parts{from, d.get(), t.get(), element, out};
+    code = processor_run(g, *f, parts);
   }
   if (unknown > kUnknownLogged) {
     KT_LOG_ERR("%lu more unknown cmds not processed.",
@@ -236,35 +247,40 @@ uint32_t processor_process(client& c, globals& g, processor_result& r) {
   return code;
 }
 
+caller client_caller(const client& c) {
+  caller from;
+  from.peer = c.peer;
+  from.cert_domain_id = c.cert_domain_id;
+  from.cert_netclient_id = c.cert_netclient_id;
+  return from;
+}
+
 int client_process(client& c) {
   uint32_t code = E_INVALID_REQUEST;
   std::string message = error2str(code);
-  std::unique_ptr<kt::xmldoc_node> answer;
-  kt::xmldoc_node* response_root = c.response.root();
+  answer_slot out;
+  out.response_root = c.response.root();
 
   const kt::xmldoc_node* request_root = c.request.root();
   if (request_root != nullptr && request_root->child_count() > 0 && c.g != nullptr) {
     processor_result r;
-    r.answer = &answer;
-    r.response_root = response_root;
-    code = processor_process(c, *c.g, r);
+    code = processor_process(*c.g, client_caller(c), c.request, out, r);
     message = r.msg.substr(0, processor_result::kMessageCapacity - 1);
   }
 
-  if (response_root == nullptr) return 0;
+  if (out.response_root == nullptr) return 0;
   auto res = kt::xmldoc_node::create("res");
   char code_text[16];
   std::snprintf(code_text, sizeof code_text, "%u", code);
   res->attr_addval("code", code_text);
   res->attr_addval("msg", message);
-  if (answer) response_root->add_child(std::move(answer));
-  response_root->add_child(std::move(res));
+  if (out.element) out.response_root->add_child(std::move(out.element));
+  out.response_root->add_child(std::move(res));
   return 0;
 }
 
-uint32_t processor_is_valid_token(client&, globals&, domain*, token* t, kt::xmldoc_node&,
-                                  processor_result&) {
-  return t != nullptr ? E_OK : E_TOKEN_NOT_FOUND;
+uint32_t processor_is_valid_token(command& cmd) {
+  return cmd.tok() != nullptr ? E_OK : E_TOKEN_NOT_FOUND;
 }
 
 }  // namespace orvane

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "objects/command.h"
 #include "utils/refobj.h"
 #include "xmldoc/xmldoc.h"
 
@@ -27,34 +28,16 @@ constexpr uint16_t PROCESSOR_DOMAIN = 0x2;     // the command must address an ex
 constexpr uint16_t PROCESSOR_EXCLUSIVE = 0x4;  // nothing else may run on the domain meanwhile
 constexpr uint16_t PROCESSOR_AUDIT = 0x8;      // the command belongs to the audited API
 
-// What a handler hands back besides its result code.
+// What the dispatcher hands back for a request document besides the last result code: that
+// code's message (at most 511 characters).
 struct processor_result {
   static constexpr uint32_t kMessageCapacity = 512;
-
-  std::string msg;  // the message of the result (at most 511 characters)
-  uint32_t msg_size = kMessageCapacity;
-  // The answer slot: a handler that answers with an element stores it here; a later command of
-  // the same document replaces it.
-  std::unique_ptr<kt::xmldoc_node>* answer = nullptr;
-  // The response document's root; a handler may append elements to it directly.
-  kt::xmldoc_node* response_root = nullptr;
-
-  void set_answer(std::unique_ptr<kt::xmldoc_node> node) {
-    if (answer != nullptr) *answer = std::move(node);
-  }
-  // Answers an insert with the new object's identifier: <insertedId>id</insertedId>.
-  void set_answer_inserted_id(uint64_t id) {
-    auto node = kt::xmldoc_node::create("insertedId");
-    node->set_value(std::to_string(id));
-    set_answer(std::move(node));
-  }
+  std::string msg;
 };
 
-// A command handler: (connection, server context, domain or none, token or none, command
-// element, result) -> result code. The dispatcher holds a reference on the domain and the token
-// for the duration of the call and holds the domain's lock.
-using processor_handler = uint32_t (*)(client& c, globals& g, domain* d, token* t,
-                                       kt::xmldoc_node& cmd, processor_result& r);
+// A command handler (see objects/command.h): called with the command, the domain's lock held in
+// the mode of the table entry, the domain and token referenced for the duration of the call.
+using processor_handler = command_handler;
 
 struct processor_function {
   const char* name;    // nullptr closes the table
@@ -74,9 +57,12 @@ const processor_function* processor_find(const char* name, size_t length);
 // Runs the connection's request document and appends the answer and the "res" element to its
 // response document. Returns 0.
 int client_process(client& c);
-// Runs every command of the request document; returns the result code of the last command that
-// matched the table and leaves its message in r.msg.
-uint32_t processor_process(client& c, globals& g, processor_result& r);
+// Runs every command of a request document sent by from; returns the result code of the last
+// command that matched the table and leaves its message in r.msg. Answers go to out.
+uint32_t processor_process(globals& g, const caller& from, const kt::xmldoc& request,
+                           answer_slot& out, processor_result& r);
+// The caller a connection stands for: its peer address and certificate identity.
+caller client_caller(const client& c);
 
 // The token quoted by a command element (its "token" attribute, else the text of its first
 // "token" child), with a reference taken, or none.
@@ -86,8 +72,7 @@ kt::ref_ptr<token> processor_xml_get_token(globals& g, const kt::xmldoc_node& cm
 kt::ref_ptr<domain> processor_xml_get_domain(globals& g, const kt::xmldoc_node& cmd);
 
 // isValidToken: 0 when the dispatcher resolved a token for the command, else 0x101.
-uint32_t processor_is_valid_token(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                  processor_result& r);
+uint32_t processor_is_valid_token(command& cmd);
 
 }  // namespace orvane
 

@@ -14,7 +14,7 @@
 #include "config.h"
 #include "globals.h"
 #include "objects/domains/domain.h"
-#include "objects/domains/domains.h"
+#include "objects/domains/domain_records.h"
 #include "objects/tokens/token.h"
 #include "scheduler/sched_singlethread.h"
 #include "sutils/openssl_ca.h"

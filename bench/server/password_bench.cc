@@ -9,7 +9,7 @@
 #include <string>
 
 #include "objects/users/user.h"
-#include "objects/users/users.h"
+#include "objects/users/user_records.h"
 #include "utils/crypto.h"
 
 namespace {

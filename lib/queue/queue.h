@@ -2,7 +2,7 @@
 //
 // queue<T> owns every item it holds (T is movable, typically std::unique_ptr<X>): items still
 // queued when the queue is destroyed are destroyed with it. Any thread may enqueue; consumers
-// take items without waiting (dequeue) or wait for one (dequeue_s). prepair_exit() marks the
+// take items without waiting (dequeue) or wait for one (dequeue_s). prepare_exit() marks the
 // queue as exiting and wakes every waiting consumer; from then on dequeue_s returns nothing at
 // once, while dequeue and the drain helpers still hand out what is left.
 //
@@ -11,7 +11,7 @@
 //   queue_enqueue              -> queue::enqueue
 //   queue_dequeue              -> queue::dequeue
 //   queue_dequeue_s            -> queue::dequeue_s
-//   queue_prepair_exit         -> queue::prepair_exit
+//   queue_prepare_exit         -> queue::prepare_exit
 //   queue_free                 -> the destructor (exits, wakes, destroys the remaining items)
 //
 // The waiting consumer sleeps on a condition variable with the predicate "an item is queued or
@@ -40,7 +40,7 @@ namespace kt {
 // queue::flags() bits.
 enum : uint16_t {
   QUEUE_ITEM_ADDED = 0x1,  // an item has been enqueued since the queue was created
-  QUEUE_EXITING = 0x2,     // prepair_exit() was called
+  QUEUE_EXITING = 0x2,     // prepare_exit() was called
   QUEUE_WAITING = 0x4,     // a consumer is waiting in dequeue_s
 };
 
@@ -53,7 +53,7 @@ class queue {
   // queue_free: marks the queue as exiting, wakes the waiters and destroys the remaining items.
   // No consumer may still be inside dequeue_s when the destructor runs.
   ~queue() {
-    prepair_exit();
+    prepare_exit();
     std::list<T> rest;
     {
       std::lock_guard<mutex> lock(mutex_);
@@ -89,7 +89,7 @@ class queue {
   }
 
   // queue_dequeue_s: removes and returns the head item, waiting while the queue is empty.
-  // Returns nothing at once when the queue is exiting, and nothing when prepair_exit() is called
+  // Returns nothing at once when the queue is exiting, and nothing when prepare_exit() is called
   // while it waits.
   std::optional<T> dequeue_s() {
     std::unique_lock<mutex> lock(mutex_);
@@ -120,9 +120,9 @@ class queue {
     return pop_head_l();
   }
 
-  // queue_prepair_exit: marks the queue as exiting and wakes every waiting consumer. Items stay
+  // queue_prepare_exit: marks the queue as exiting and wakes every waiting consumer. Items stay
   // queued. Calling it again has no further effect.
-  void prepair_exit() {
+  void prepare_exit() {
     {
       std::lock_guard<mutex> lock(mutex_);
       flags_ |= QUEUE_EXITING;

@@ -111,7 +111,7 @@ size_t sched_singlethread::stop() {
     std::lock_guard<mutex> lock(mutex_);
     state_ &= ~SCHED_RUNNING;
   }
-  queue_.prepair_exit();
+  queue_.prepare_exit();
   if (own_thread) {
     KT_LOG_INFO("scheduler stopped by its own task; the thread ends after it");
     return 0;

@@ -449,7 +449,7 @@ int openssl_ca::new_client(const std::string& common_name, uint64_t netclient_id
   return 0;
 }
 
-int openssl_ca::del(const std::string& stem) {
+int openssl_ca::remove(const std::string& stem) {
   if (!valid_stem(stem)) return -1;
   const std::string base = dir_ + "/" + stem;
   // The public file first, so the certificate stops being accepted even if the rest fails.

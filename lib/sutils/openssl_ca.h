@@ -50,7 +50,7 @@ class openssl_ca {
   // openssl_ca_del: removes "<stem>.pfx", "<stem>_private" and "<stem>_public", stem being
   // "<domain>_<netclient>". Files already missing are fine. Returns 0, -1 when the stem is
   // not of that form, -2 when a file exists but can't be removed.
-  int del(const std::string& stem);
+  int remove(const std::string& stem);
 
   // openssl_ca_verify: 0 when cert is acceptable.
   //   domain_out given: the certificate must carry orvaneClientDomain (else -1) with a decimal

@@ -1,9 +1,27 @@
 #include "utils/numbers.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 
 namespace kt {
+
+uint64_t decimal_prefix(std::string_view text, uint64_t max) {
+  uint64_t v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec == std::errc::result_out_of_range) return max;
+  if (ec != std::errc() || end == text.data()) return 0;
+  return v > max ? max : v;
+}
+
+bool decimal_parse(std::string_view text, uint64_t max, uint64_t* out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  uint64_t v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || v > max) return false;
+  *out = v;
+  return true;
+}
 
 namespace {
 

@@ -1,11 +1,19 @@
-// Number-to-text converters, big-endian packing and byte comparisons.
+// Decimal parsing, number-to-text converters, big-endian packing and byte comparisons.
 #ifndef KT_UTILS_NUMBERS_H_
 #define KT_UTILS_NUMBERS_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace kt {
+
+// The unsigned decimal number at the start of text (its leading digits, up to the first other
+// byte), saturating at max; 0 when text does not start with a digit.
+uint64_t decimal_prefix(std::string_view text, uint64_t max = UINT64_MAX);
+// The whole text as an unsigned decimal number no greater than max: false (and *out untouched)
+// for an empty text, a byte that is not a digit, or a number above max.
+bool decimal_parse(std::string_view text, uint64_t max, uint64_t* out);
 
 // Decimal text of the value into buf (truncated to size); each returns buf.
 char* u82str_r(uint8_t value, char* buf, size_t size);

@@ -1,10 +1,17 @@
 #include "objects/record.h"
 
 #include "config.h"
+#include "errors.h"
 #include "utils/logger.h"
 #include "utils/uid.h"
 
 namespace orvane {
+
+uint32_t record_result(int store_rc, const char* what) {
+  if (store_rc == 0) return E_OK;
+  KT_LOG_ERR("%s: the record store refused (%d)", what, store_rc);
+  return E_GENERIC;
+}
 
 int record_db_remove(const kt::filedb_fixed& db, uint64_t id) {
   record key(8);

@@ -72,10 +72,15 @@ class record {
   std::vector<uint8_t> bytes_;
 };
 
+// The result code that a store result becomes where it reaches a command: 0 stays 0; every
+// failure of the store (a refused write, a missing record, an unreadable file) is 0x13
+// "generic error.", logged with the store's own result and what failed.
+uint32_t record_result(int store_rc, const char* what);
+
 // The key of every server record: its 64-bit identifier in the first 8 bytes.
 constexpr uint32_t RECORD_KEY_ID = 7;
 
-// The record functions of an object kind (its _db_add, _db_edit and _db_del), for records keyed
+// The record functions of an object kind (its _db_add, _db_edit and _db_remove), for records keyed
 // by their identifier. pack(id, rec) fills a zeroed record of the given size.
 //
 // Writes a new record under a fresh identifier; *id_out is set only when the store took it.

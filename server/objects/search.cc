@@ -87,7 +87,7 @@ void skip_bracket(std::string_view p, size_t* i) {
 
 }  // namespace
 
-int search_pattern_check(std::string_view p) {
+uint32_t search_pattern_check(std::string_view p) {
   if (p.size() > kSearchPatternMaxBytes) return E_INVALID_REGEX;
   // One frame per open group: atoms counted so far (alternatives add up), and the size and
   // repetition product of the last atom or group, which a repetition operator multiplies.
@@ -216,16 +216,16 @@ bool regex_holder::match(const char* text) const {
   return regexec(&re_, text, 0, nullptr, 0) == 0;
 }
 
-int search_pattern_compile(const kt::xmldoc_node& cmd, regex_holder& out) {
+uint32_t search_pattern_compile(const kt::xmldoc_node& cmd, regex_holder& out) {
   const kt::xmldoc_node* s = cmd.get("s");
   if (s == nullptr || out.compiled()) return E_INVALID_REQUEST;
   const kt::xmldoc_attr* opt = s->attr_get("opt");
   if (opt == nullptr) opt = cmd.attr_get("opt");
   const std::string pattern = s->value().empty() ? std::string(".*") : s->value();
-  if (search_pattern_check(pattern) != E_OK) return static_cast<int>(E_INVALID_REGEX);
+  if (search_pattern_check(pattern) != E_OK) return E_INVALID_REGEX;
   int cflags = REG_EXTENDED | REG_NOSUB;
   if (!match_case(opt)) cflags |= REG_ICASE;
-  return out.compile(pattern.c_str(), cflags) == 0 ? 0 : static_cast<int>(E_INVALID_REGEX);
+  return out.compile(pattern.c_str(), cflags) == 0 ? E_OK : E_INVALID_REGEX;
 }
 
 }  // namespace orvane

@@ -59,13 +59,13 @@ constexpr uint64_t kSearchPatternMaxExpanded = 10000;  // atoms after the copies
 
 // 0 when the pattern is within the limits above and holds no back-reference; else 0x12. A
 // pattern that regcomp refuses may pass: the limits concern only what it would accept.
-int search_pattern_check(std::string_view pattern);
+uint32_t search_pattern_check(std::string_view pattern);
 
 // Compiles the "s" child of a search command into out: empty text means ".*"; the match
 // ignores case unless bit 0x1 of the "opt" attribute (of "s", else of the command) is set.
 // Returns 0, 0x10 when there is no "s" child or out already holds an expression, 0x12 when the
 // expression is over the limits of search_pattern_check or does not compile.
-int search_pattern_compile(const kt::xmldoc_node& cmd, regex_holder& out);
+uint32_t search_pattern_compile(const kt::xmldoc_node& cmd, regex_holder& out);
 
 }  // namespace orvane
 

@@ -196,7 +196,7 @@ TEST_F(NetworkTest, ClientCertificateOfTheServersAuthorityBindsTheConnection) {
   const client_identity kept{server.root() + "/client.pem", server.root() + "/client.key"};
   fs::copy_file(good.cert_file, kept.cert_file);
   fs::copy_file(good.key_file, kept.key_file);
-  ASSERT_EQ(ca->del(std::to_string(domain_id) + "_" + std::to_string(localhost_id)), 0);
+  ASSERT_EQ(ca->remove(std::to_string(domain_id) + "_" + std::to_string(localhost_id)), 0);
   EXPECT_FALSE(server.post(kGetToken, &kept).ok);
   EXPECT_NE(server.log().find("failed to verify peer certificate for 127.0.0.1"),
             std::string::npos);

@@ -16,8 +16,8 @@
 #include "client.h"
 #include "errors.h"
 #include "globals.h"
-#include "objects/authorityclient/authorityclient.h"
 #include "objects/domains/domain.h"
+#include "objects/netclients/netclient.h"
 #include "objects/tasks/tasks.h"
 #include "objects/tokens/token.h"
 #include "objects/users/user.h"
@@ -71,7 +71,7 @@ class HealthTest : public server_fixture {
     return n != nullptr ? n->value() : std::string("<none>");
   }
 
-  kt::ref_ptr<orvane::authorityclient> localhost_of(const std::string& domain) {
+  kt::ref_ptr<orvane::netclient> localhost_of(const std::string& domain) {
     return domain_named(domain)->netclients_by_name.get_rw(std::string("localhost"));
   }
 };

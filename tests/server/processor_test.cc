@@ -6,8 +6,8 @@
 #include "client.h"
 #include "errors.h"
 #include "globals.h"
-#include "objects/authorityclient/authorityclient.h"
 #include "objects/domains/domain.h"
+#include "objects/netclients/netclient.h"
 #include "objects/tokens/token.h"
 
 namespace orvane {
@@ -178,7 +178,7 @@ TEST_F(ProcessorTest, CertificateIdentityBindsDomainAndNetClient) {
   c_.cert_netclient_id = 99;  // not a net client of the domain
   EXPECT_NE(run(doc).find(res(0x102)), std::string::npos);
 
-  auto nc = kt::make_ref<authorityclient>();
+  auto nc = kt::make_ref<netclient>();
   nc->id = 99;
   nc->set_addresses({"192.168.1.0/24"}, {});
   root_->netclients_by_id.insert_rw(99, nc);
@@ -192,12 +192,12 @@ TEST_F(ProcessorTest, CertificateIdentityBindsDomainAndNetClient) {
 }
 
 TEST_F(ProcessorTest, NetClientWithoutAddressesPassesFromAnywhere) {
-  authorityclient nc;
-  client c;
-  ASSERT_EQ(kt::ipv4_parse_addr(std::string_view("203.0.113.9"), c.peer), 0);
-  EXPECT_EQ(netclient_verify_ip(nc, c), 0);
+  netclient nc;
+  caller from;
+  ASSERT_EQ(kt::ipv4_parse_addr(std::string_view("203.0.113.9"), from.peer), 0);
+  EXPECT_EQ(netclient_verify_ip(nc, from), 0);
   nc.set_addresses({"not-an-address"}, {});
-  EXPECT_EQ(netclient_verify_ip(nc, c), 1);
+  EXPECT_EQ(netclient_verify_ip(nc, from), 1);
 }
 
 TEST(ProcessorTable, HasEveryCommandInOrderWithItsFlags) {

@@ -1,6 +1,8 @@
 // The attribute management commands: attrInsert, attrEdit, attrRemove. Each needs WRITE on the
 // system resource of its target's kind. They audit what they changed and send no change
 // notification.
+#include "objects/attributes/attribute_commands.h"
+
 #include <cstdint>
 #include <limits>
 #include <mutex>
@@ -9,16 +11,17 @@
 #include <string_view>
 
 #include "errors.h"
-#include "objects/attributes/attributes.h"
-#include "objects/attributes/attributes_internal.h"
-#include "objects/change.h"
+#include "objects/attributes/attribute_internal.h"
+#include "objects/attributes/attribute_records.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
+#include "objects/names.h"
 #include "objects/permissions/permission.h"
-#include "objects/permissions/permissions.h"
+#include "objects/permissions/permission_records.h"
 #include "objects/tokens/token.h"
-#include "objects/users/users.h"
-#include "processor.h"
+#include "objects/users/user_records.h"
 #include "utils/base64.h"
+#include "utils/numbers.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
@@ -27,6 +30,7 @@ namespace {
 
 // The longest name the record keeps whole (its field holds a terminator too).
 constexpr size_t kMaxStoredName = 127;
+constexpr const char* kKind = "attr";
 
 // An "a" element as the request gives it; absent numbers read as 0.
 struct attribute_request {
@@ -44,14 +48,7 @@ uint32_t read_decimal(const kt::xmldoc_node& a, std::string_view name, uint64_t 
   *out = 0;
   const kt::xmldoc_attr* attr = a.attr_get(name);
   if (attr == nullptr || attr->value.empty()) return E_OK;
-  for (char c : attr->value) {
-    if (c < '0' || c > '9') return E_INVALID_REQUEST;
-  }
-  if (attr->value.size() > 20) return E_INVALID_REQUEST;
-  const uint64_t v = attribute_parse_decimal(attr->value);
-  if (v > max) return E_INVALID_REQUEST;
-  *out = v;
-  return E_OK;
+  return kt::decimal_parse(attr->value, max, out) ? E_OK : E_INVALID_REQUEST;
 }
 
 uint32_t parse_request(const kt::xmldoc_node& a, attribute_request* out) {
@@ -72,8 +69,7 @@ uint32_t parse_request(const kt::xmldoc_node& a, attribute_request* out) {
 
 // A name the commands accept: valid, and short enough to come back unchanged after a restart.
 uint32_t check_name(const std::string& name) {
-  if (const int rc = validate_generic_name(name); rc != 0) return static_cast<uint32_t>(rc);
-  return name.size() > kMaxStoredName ? static_cast<uint32_t>(E_NAME_TOO_LONG) : E_OK;
+  return check_generic_name(name, kMaxStoredName);
 }
 
 // Stores the request's value into a, in the form of a's type, and computes the typed value.
@@ -104,15 +100,15 @@ constexpr int kWriteRight[] = {SYS_RES_ORVANE, SYS_RES_RESOURCES, SYS_RES_GROUPS
 
 // Reads and resolves the target, with the caller's rights checked before anything of the
 // target is told (a resource the caller may not reach is 0x102, found or not).
-uint32_t read_target(domain& d, const token* t, const kt::xmldoc_node& cmd, attribute_target* out) {
+uint32_t read_target(command& cmd, attribute_target* out) {
   uint8_t ttype = ATTR_TARGET_DOMAIN;
-  if (const uint32_t rc = attribute_target_type(cmd, &ttype); rc != 0) return rc;
-  const uint32_t right = attribute_check_right(d, t, kWriteRight[ttype], PERM_WRITE);
+  if (const uint32_t rc = attribute_target_type(cmd.element, &ttype); rc != 0) return rc;
+  const uint32_t right = cmd.require(kWriteRight[ttype], PERM_WRITE);
   if (right != E_OK && ttype != ATTR_TARGET_RESOURCE) return right;
-  const uint32_t rc = attribute_target_resolve(d, cmd, ttype, out);
+  const uint32_t rc = attribute_target_resolve(cmd.dom(), cmd.element, ttype, out);
   if (right == E_OK) return rc;
-  if (rc != E_OK || t == nullptr || !t->usr ||
-      permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, out->id, PERM_WRITE) != 0) {
+  if (rc != E_OK || cmd.who() == nullptr ||
+      permission_check(*cmd.who(), PERMISSION_TARGET_RESOURCE, out->id, PERM_WRITE) != 0) {
     return E_ACCESS_VIOLATION;
   }
   return E_OK;
@@ -158,128 +154,134 @@ void table_remove_l(attribute_table& table, const attribute& a) {
 
 }  // namespace
 
-uint32_t processor_attributes_insert(client& c, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
-                                     processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  attribute_target target;
-  if (const uint32_t rc = read_target(*d, t, cmd, &target); rc != 0) return rc;
-  const kt::xmldoc_node* an = cmd.get("a");
-  if (an == nullptr) return E_INVALID_REQUEST;
-  attribute_request req;
-  if (const uint32_t rc = parse_request(*an, &req); rc != 0) return rc;
-  if (req.name == nullptr || req.type == 0) return E_INVALID_REQUEST;
-  if (const uint32_t rc = check_name(*req.name); rc != 0) return rc;
-  if (target.table->get_rw(*req.name)) return E_ATTRIBUTE_EXISTS;
+uint32_t processor_attributes_insert(command& cmd) {
+  domain& d = cmd.dom();
+  return cmd.change(
+      kKind, CHANGE_INSERT,
+      [&](change_report& report) -> uint32_t {
+        attribute_target target;
+        if (const uint32_t rc = read_target(cmd, &target); rc != 0) return rc;
+        const kt::xmldoc_node* an = cmd.element.get("a");
+        if (an == nullptr) return E_INVALID_REQUEST;
+        attribute_request req;
+        if (const uint32_t rc = parse_request(*an, &req); rc != 0) return rc;
+        if (req.name == nullptr || req.type == 0) return E_INVALID_REQUEST;
+        if (const uint32_t rc = check_name(*req.name); rc != 0) return rc;
+        if (target.table->get_rw(*req.name)) return E_ATTRIBUTE_EXISTS;
 
-  kt::ref_ptr<attribute> a = attribute_create();
-  if (!a) return E_NO_MEMORY;
-  a->name = *req.name;
-  a->type = req.type;
-  a->flags = req.flags;
-  a->dom = d;
-  a->ttype = target.ttype;
-  a->target_id = target.id;
-  a->target = target.object;
-  if (const uint32_t rc = set_value(req, *a); rc != 0) return rc;
-  // A domain setting put back (after a damaged record was skipped) must hold a valid value.
-  if (target.ttype == ATTR_TARGET_DOMAIN) {
-    if (const int rc = domain_setting_check(*a); rc != 0) return static_cast<uint32_t>(rc);
-  }
-  if (const int rc = attributes_db_add(*d, *a); rc != 0) return static_cast<uint32_t>(rc);
-  target.table->insert_rw(a->name, a);
-  if (target.ttype == ATTR_TARGET_DOMAIN) domain_setting_apply(*d, *a);
-
-  r.set_answer_inserted_id(a->id);
-  audit_change(c, *d, t, cmd, E_OK, "attr", a->name, a->id, "added");
-  return E_OK;
+        kt::ref_ptr<attribute> a = attribute_create();
+        if (!a) return E_NO_MEMORY;
+        a->name = *req.name;
+        a->type = req.type;
+        a->flags = req.flags;
+        a->dom = &d;
+        a->ttype = target.ttype;
+        a->target_id = target.id;
+        a->target = target.object;
+        if (const uint32_t rc = set_value(req, *a); rc != 0) return rc;
+        // A domain setting put back (after a damaged record was skipped) must hold a valid value.
+        if (target.ttype == ATTR_TARGET_DOMAIN) {
+          if (const uint32_t rc = domain_setting_check(*a); rc != 0) return rc;
+        }
+        if (const uint32_t rc = attributes_db_add(d, *a); rc != 0) return rc;
+        target.table->insert_rw(a->name, a);
+        if (target.ttype == ATTR_TARGET_DOMAIN) domain_setting_apply(d, *a);
+        report = {a->name, a->id, false, true};
+        return E_OK;
+      },
+      false);
 }
 
-uint32_t processor_attributes_edit(client& c, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
-                                   processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  attribute_target target;
-  if (const uint32_t rc = read_target(*d, t, cmd, &target); rc != 0) return rc;
-  const kt::xmldoc_node* an = cmd.get("a");
-  if (an == nullptr) return E_INVALID_REQUEST;
-  attribute_request req;
-  if (const uint32_t rc = parse_request(*an, &req); rc != 0) return rc;
-  if (req.name == nullptr && req.id == 0) return E_INVALID_REQUEST;
-  if (req.name != nullptr) {
-    if (const uint32_t rc = check_name(*req.name); rc != 0) return rc;
-  }
+uint32_t processor_attributes_edit(command& cmd) {
+  domain& d = cmd.dom();
+  return cmd.change(
+      kKind, CHANGE_EDIT,
+      [&](change_report& report) -> uint32_t {
+        attribute_target target;
+        if (const uint32_t rc = read_target(cmd, &target); rc != 0) return rc;
+        const kt::xmldoc_node* an = cmd.element.get("a");
+        if (an == nullptr) return E_INVALID_REQUEST;
+        attribute_request req;
+        if (const uint32_t rc = parse_request(*an, &req); rc != 0) return rc;
+        if (req.name == nullptr && req.id == 0) return E_INVALID_REQUEST;
+        if (req.name != nullptr) {
+          if (const uint32_t rc = check_name(*req.name); rc != 0) return rc;
+        }
 
-  kt::ref_ptr<attribute> old;
-  if (req.id != 0) {
-    old = find_by_id(*target.table, req.id);
-    if (!old) return E_ATTRIBUTE_NOT_FOUND;
-    if (req.name != nullptr) {
-      const kt::ref_ptr<attribute> other = target.table->get_rw(*req.name);
-      if (other && other->id != old->id) return E_ATTRIBUTE_EXISTS;
-    }
-  } else {
-    old = target.table->get_rw(*req.name);
-    if (!old) return E_ATTRIBUTE_NOT_FOUND;
-  }
+        kt::ref_ptr<attribute> old;
+        if (req.id != 0) {
+          old = find_by_id(*target.table, req.id);
+          if (!old) return E_ATTRIBUTE_NOT_FOUND;
+          if (req.name != nullptr) {
+            const kt::ref_ptr<attribute> other = target.table->get_rw(*req.name);
+            if (other && other->id != old->id) return E_ATTRIBUTE_EXISTS;
+          }
+        } else {
+          old = target.table->get_rw(*req.name);
+          if (!old) return E_ATTRIBUTE_NOT_FOUND;
+        }
 
-  kt::ref_ptr<attribute> a = attribute_create();
-  if (!a) return E_NO_MEMORY;
-  a->id = old->id;
-  a->name = req.name != nullptr ? *req.name : old->name;
-  a->type = req.type != 0 ? req.type : old->type;
-  a->flags = req.flags != 0 ? req.flags : old->flags;
-  a->dom = d;
-  a->ttype = old->ttype;
-  a->target_id = old->target_id;
-  a->target = old->target;
-  if (const uint32_t rc = set_value(req, *a); rc != 0) return rc;
-  if (const int rc = domain_setting_check(*a); rc != 0) return static_cast<uint32_t>(rc);
+        kt::ref_ptr<attribute> a = attribute_create();
+        if (!a) return E_NO_MEMORY;
+        a->id = old->id;
+        a->name = req.name != nullptr ? *req.name : old->name;
+        a->type = req.type != 0 ? req.type : old->type;
+        a->flags = req.flags != 0 ? req.flags : old->flags;
+        a->dom = &d;
+        a->ttype = old->ttype;
+        a->target_id = old->target_id;
+        a->target = old->target;
+        if (const uint32_t rc = set_value(req, *a); rc != 0) return rc;
+        if (const uint32_t rc = domain_setting_check(*a); rc != 0) return rc;
 
-  const bool renamed = a->name != old->name;
-  const bool retyped = a->type != old->type || a->flags != old->flags;
-  if ((renamed || retyped) && (old->flags & ATTR_FLAG_SYSTEM) != 0) return E_ATTRIBUTE_SYSTEM;
-  if (!renamed && !retyped && same_value(*a, *old)) return E_OK;
+        const bool renamed = a->name != old->name;
+        const bool retyped = a->type != old->type || a->flags != old->flags;
+        if ((renamed || retyped) && (old->flags & ATTR_FLAG_SYSTEM) != 0) return E_ATTRIBUTE_SYSTEM;
+        if (!renamed && !retyped && same_value(*a, *old)) return E_OK;
 
-  if (const int rc = attributes_db_edit(*d, *a); rc != 0) return static_cast<uint32_t>(rc);
-  {
-    std::unique_lock lock(target.table->rwlock());
-    table_remove_l(*target.table, *old);
-    target.table->insert_l(a->name, a);
-  }
-  if (a->ttype == ATTR_TARGET_DOMAIN) domain_setting_apply(*d, *a);
-
-  audit_change(c, *d, t, cmd, E_OK, "attr", old->name, old->id, "edited");
-  return E_OK;
+        if (const uint32_t rc = attributes_db_edit(d, *a); rc != 0) return rc;
+        {
+          std::unique_lock lock(target.table->rwlock());
+          table_remove_l(*target.table, *old);
+          target.table->insert_l(a->name, a);
+        }
+        if (a->ttype == ATTR_TARGET_DOMAIN) domain_setting_apply(d, *a);
+        report = {old->name, old->id, false, true};
+        return E_OK;
+      },
+      false);
 }
 
-uint32_t processor_attributes_remove(client& c, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
-                                     processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  attribute_target target;
-  if (const uint32_t rc = read_target(*d, t, cmd, &target); rc != 0) return rc;
-  const kt::xmldoc_node* an = cmd.get("a");
-  if (an == nullptr) return E_INVALID_REQUEST;
-  uint64_t id = 0;
-  if (const uint32_t rc = read_decimal(*an, "id", std::numeric_limits<uint64_t>::max(), &id);
-      rc != 0) {
-    return rc;
-  }
-  const kt::xmldoc_attr* name = an->attr_get("name");
-  if (id == 0 && (name == nullptr || name->value.empty())) return E_INVALID_REQUEST;
+uint32_t processor_attributes_remove(command& cmd) {
+  domain& d = cmd.dom();
+  return cmd.change(
+      kKind, CHANGE_REMOVE,
+      [&](change_report& report) -> uint32_t {
+        attribute_target target;
+        if (const uint32_t rc = read_target(cmd, &target); rc != 0) return rc;
+        const kt::xmldoc_node* an = cmd.element.get("a");
+        if (an == nullptr) return E_INVALID_REQUEST;
+        uint64_t id = 0;
+        if (const uint32_t rc = read_decimal(*an, "id", std::numeric_limits<uint64_t>::max(), &id);
+            rc != 0) {
+          return rc;
+        }
+        const kt::xmldoc_attr* name = an->attr_get("name");
+        if (id == 0 && (name == nullptr || name->value.empty())) return E_INVALID_REQUEST;
 
-  const kt::ref_ptr<attribute> a =
-      id != 0 ? find_by_id(*target.table, id) : target.table->get_rw(name->value);
-  if (!a) return E_ATTRIBUTE_NOT_FOUND;
-  if ((a->flags & ATTR_FLAG_IMMUNE) != 0) return E_ATTRIBUTE_IMMUNE;
-  // 1: the record is already gone from the file; the table entry goes all the same.
-  if (const int rc = attributes_db_del(*d, *a); rc != 0 && rc != 1) {
-    return static_cast<uint32_t>(rc);
-  }
-  {
-    std::unique_lock lock(target.table->rwlock());
-    table_remove_l(*target.table, *a);
-  }
-  audit_change(c, *d, t, cmd, E_OK, "attr", a->name, a->id, "removed");
-  return E_OK;
+        const kt::ref_ptr<attribute> a =
+            id != 0 ? find_by_id(*target.table, id) : target.table->get_rw(name->value);
+        if (!a) return E_ATTRIBUTE_NOT_FOUND;
+        if ((a->flags & ATTR_FLAG_IMMUNE) != 0) return E_ATTRIBUTE_IMMUNE;
+        if (const uint32_t rc = attributes_db_remove(d, *a); rc != 0) return rc;
+        {
+          std::unique_lock lock(target.table->rwlock());
+          table_remove_l(*target.table, *a);
+        }
+        report = {a->name, a->id, false, true};
+        return E_OK;
+      },
+      false);
 }
 
 }  // namespace orvane

@@ -10,17 +10,18 @@
 #include <vector>
 
 #include "errors.h"
-#include "globals.h"
-#include "objects/attributes/attributes.h"
-#include "objects/attributes/attributes_internal.h"
+#include "objects/attributes/attribute_commands.h"
+#include "objects/attributes/attribute_internal.h"
+#include "objects/attributes/attribute_records.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
 #include "objects/groups/group.h"
-#include "objects/permissions/permissions.h"
-#include "objects/resources/resources.h"
+#include "objects/permissions/permission_records.h"
+#include "objects/resources/resource_records.h"
 #include "objects/search.h"
 #include "objects/tokens/token.h"
 #include "objects/users/user.h"
-#include "processor.h"
+#include "utils/numbers.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
@@ -120,13 +121,12 @@ std::vector<std::string_view> split_path(std::string_view path) {
 }
 
 // "@user[/.../=name]": the caller's own attributes, or another user's with READ on OrvaneUsers.
-uint32_t path_user(domain& d, const token& t, std::string_view uname, const std::string* name,
+uint32_t path_user(const command& cmd, std::string_view uname, const std::string* name,
                    kt::xmldoc_node& out) {
-  kt::ref_ptr<user> u = t.usr;
+  domain& d = cmd.dom();
+  kt::ref_ptr<user> u(cmd.who());
   if (!uname.empty() && uname != u->uname) {
-    if (const uint32_t rc = attribute_check_right(d, &t, SYS_RES_USERS, PERM_READ); rc != 0) {
-      return rc;
-    }
+    if (const uint32_t rc = cmd.require(SYS_RES_USERS, PERM_READ); rc != 0) return rc;
     u = d.users_by_name.get_rw(std::string(uname));
     if (!u) return E_USER_NOT_FOUND;
   }
@@ -135,14 +135,12 @@ uint32_t path_user(domain& d, const token& t, std::string_view uname, const std:
 }
 
 // "#group[/.../=name]": for a direct member of the group, or with READ on OrvaneGroups.
-uint32_t path_group(domain& d, const token& t, std::string_view gname, const std::string* name,
+uint32_t path_group(const command& cmd, std::string_view gname, const std::string* name,
                     kt::xmldoc_node& out) {
-  const kt::ref_ptr<group> gr = d.groups_by_name.get_rw(std::string(gname));
+  const kt::ref_ptr<group> gr = cmd.dom().groups_by_name.get_rw(std::string(gname));
   if (!gr) return E_GROUP_NOT_FOUND;
-  if (!gr->member_users.get_rw(t.usr->id)) {
-    if (const uint32_t rc = attribute_check_right(d, &t, SYS_RES_GROUPS, PERM_READ); rc != 0) {
-      return rc;
-    }
+  if (!gr->member_users.get_rw(cmd.who()->id)) {
+    if (const uint32_t rc = cmd.require(SYS_RES_GROUPS, PERM_READ); rc != 0) return rc;
   }
   list_path(gr->attributes, name, out);
   return E_OK;
@@ -150,8 +148,9 @@ uint32_t path_group(domain& d, const token& t, std::string_view gname, const std
 
 // "/r1/.../rn[/=name]": the resources named from the top of the tree down; READ on rn or on
 // OrvaneResources.
-uint32_t path_resource(domain& d, const token& t, const std::vector<std::string_view>& parts,
+uint32_t path_resource(const command& cmd, const std::vector<std::string_view>& parts,
                        const std::string* name, kt::xmldoc_node& out) {
+  domain& d = cmd.dom();
   const size_t end = parts.size() - (name != nullptr ? 1 : 0);
   for (size_t i = 1; i < end; ++i) {
     if (is_name_part(parts[i])) return E_INVALID_PATH;
@@ -166,19 +165,17 @@ uint32_t path_resource(domain& d, const token& t, const std::vector<std::string_
     if (next->parent_id != (r ? r->id : 0)) return E_RESOURCE_PARENT_NOT_FOUND;
     r = std::move(next);
   }
-  const user& u = *t.usr;
-  if (permission_check(u, PERMISSION_TARGET_RESOURCE, r->id, PERM_READ) != 0 &&
-      permission_check(u, PERMISSION_TARGET_RESOURCE, d.sys_res[SYS_RES_RESOURCES], PERM_READ) !=
-          0) {
+  if (permission_check(*cmd.who(), PERMISSION_TARGET_RESOURCE, r->id, PERM_READ) != 0 &&
+      cmd.require(SYS_RES_RESOURCES, PERM_READ) != 0) {
     return E_ACCESS_VIOLATION;
   }
   list_path(r->attributes, name, out);
   return E_OK;
 }
 
-uint32_t attributes_path_get(domain& d, const token* t, std::string_view path,
-                             kt::xmldoc_node& out) {
-  const bool with_token = t != nullptr && t->usr;
+uint32_t attributes_path_get(const command& cmd, std::string_view path, kt::xmldoc_node& out) {
+  domain& d = cmd.dom();
+  const bool with_token = cmd.who() != nullptr;
   if (path.empty() || path == "/") {
     list_path(d.attributes, nullptr, out, with_token);
     return E_OK;
@@ -196,11 +193,11 @@ uint32_t attributes_path_get(domain& d, const token* t, std::string_view path,
     return E_OK;
   }
   if (first != '/' && first != '@' && first != '#') return E_INVALID_REQUEST;
-  if (t == nullptr || !t->usr) return E_ACCESS_VIOLATION;
-  if (first == '/') return path_resource(d, *t, parts, name, out);
+  if (!with_token) return E_ACCESS_VIOLATION;
+  if (first == '/') return path_resource(cmd, parts, name, out);
   if (parts.size() == 2 && name == nullptr) return E_INVALID_PATH;
   const std::string_view object = parts[0].substr(1);
-  return first == '@' ? path_user(d, *t, object, name, out) : path_group(d, *t, object, name, out);
+  return first == '@' ? path_user(cmd, object, name, out) : path_group(cmd, object, name, out);
 }
 
 }  // namespace
@@ -220,46 +217,42 @@ std::string attribute_replace_variables(std::string_view text, const domain& d, 
   return out;
 }
 
-uint32_t processor_attributes_search(client&, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
-                                     processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+uint32_t processor_attributes_search(command& cmd) {
+  domain& d = cmd.dom();
   uint8_t ttype = ATTR_TARGET_DOMAIN;
-  if (const uint32_t rc = attribute_target_type(cmd, &ttype); rc != 0) return rc;
+  if (const uint32_t rc = attribute_target_type(cmd.element, &ttype); rc != 0) return rc;
   if (ttype != ATTR_TARGET_DOMAIN) {
-    if (const uint32_t rc = attribute_check_right(*d, t, kSearchRight[ttype], PERM_READ); rc != 0) {
-      return rc;
-    }
+    if (const uint32_t rc = cmd.require(kSearchRight[ttype], PERM_READ); rc != 0) return rc;
   }
   // Only attributes of the addressed domain's objects: a domain target that names another
   // domain, by name or by identifier, is refused.
   attribute_target target;
-  const std::string& target_text = cmd.attr_get("target")->value;
-  if (ttype == ATTR_TARGET_DOMAIN && attribute_parse_decimal(target_text) == 0) {
-    if (target_text != d->name()) return E_ACCESS_VIOLATION;
-    target.table = &d->attributes;
-  } else if (const uint32_t rc = attribute_target_resolve(*d, cmd, ttype, &target); rc != 0) {
+  const std::string& target_text = cmd.element.attr_get("target")->value;
+  if (ttype == ATTR_TARGET_DOMAIN && kt::decimal_prefix(target_text) == 0) {
+    if (target_text != d.name()) return E_ACCESS_VIOLATION;
+    target.table = &d.attributes;
+  } else if (const uint32_t rc = attribute_target_resolve(d, cmd.element, ttype, &target);
+             rc != 0) {
     return ttype == ATTR_TARGET_DOMAIN ? E_ACCESS_VIOLATION : rc;
   }
   regex_holder re;
-  if (const int rc = search_pattern_compile(cmd, re); rc != 0) return static_cast<uint32_t>(rc);
+  if (const uint32_t rc = search_pattern_compile(cmd.element, re); rc != 0) return rc;
 
   std::unique_ptr<kt::xmldoc_node> out = kt::xmldoc_node::create("attributes");
-  list_matching(*target.table, re, t != nullptr && t->usr, *out);
+  list_matching(*target.table, re, cmd.who() != nullptr, *out);
   if (ttype == ATTR_TARGET_USER) {
-    list_inherited(*d, static_cast<user&>(*target.object), re, *out);
+    list_inherited(d, static_cast<user&>(*target.object), re, *out);
   }
-  r.set_answer(std::move(out));
+  cmd.answer(std::move(out));
   return E_OK;
 }
 
-uint32_t processor_attributes_get_attributes(client&, globals&, domain* d, token* t,
-                                             kt::xmldoc_node& cmd, processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+uint32_t processor_attributes_get_attributes(command& cmd) {
   std::unique_ptr<kt::xmldoc_node> out = kt::xmldoc_node::create("attributes");
-  const kt::xmldoc_node* path = cmd.get("path");
+  const kt::xmldoc_node* path = cmd.element.get("path");
   const uint32_t rc =
-      path != nullptr ? attributes_path_get(*d, t, path->value(), *out) : E_INVALID_REQUEST;
-  r.set_answer(std::move(out));
+      path != nullptr ? attributes_path_get(cmd, path->value(), *out) : E_INVALID_REQUEST;
+  cmd.answer(std::move(out));
   return rc;
 }
 

@@ -4,27 +4,16 @@
 #include <string_view>
 
 #include "errors.h"
-#include "objects/attributes/attributes.h"
-#include "objects/attributes/attributes_internal.h"
+#include "objects/attributes/attribute_internal.h"
+#include "objects/attributes/attribute_records.h"
 #include "objects/domains/domain.h"
-#include "objects/permissions/permissions.h"
+#include "objects/permissions/permission_records.h"
 #include "objects/tokens/token.h"
 #include "objects/users/user.h"
+#include "utils/numbers.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
-
-uint64_t attribute_parse_decimal(std::string_view text) {
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (kMax - digit) / 10) return kMax;
-    v = v * 10 + digit;
-  }
-  return v;
-}
 
 uint32_t attribute_target_type(const kt::xmldoc_node& cmd, uint8_t* ttype) {
   const kt::xmldoc_attr* target = cmd.attr_get("target");
@@ -35,7 +24,7 @@ uint32_t attribute_target_type(const kt::xmldoc_node& cmd, uint8_t* ttype) {
   const std::string& text = type->value;
   uint64_t code = ATTR_TARGET_DOMAIN;
   if (text[0] >= '0' && text[0] <= '9') {
-    code = attribute_parse_decimal(text);
+    code = kt::decimal_prefix(text);
   } else if (text == "resource") {
     code = ATTR_TARGET_RESOURCE;
   } else if (text == "group") {
@@ -55,7 +44,7 @@ uint32_t attribute_target_resolve(domain& d, const kt::xmldoc_node& cmd, uint8_t
                                   attribute_target* out) {
   const kt::xmldoc_attr* target = cmd.attr_get("target");
   if (target == nullptr || target->value.empty()) return E_INVALID_REQUEST;
-  const uint64_t id = attribute_parse_decimal(target->value);
+  const uint64_t id = kt::decimal_prefix(target->value);
   if (ttype == ATTR_TARGET_DOMAIN && id != d.id) return E_DOMAIN_NOT_FOUND;
   kt::ref_ptr<kt::ref_object> object;
   attribute_table* table = attribute_target_table(d, ttype, id, &object);
@@ -79,13 +68,6 @@ uint32_t attribute_target_resolve(domain& d, const kt::xmldoc_node& cmd, uint8_t
   out->object = std::move(object);
   if (ttype == ATTR_TARGET_DOMAIN) out->dom = kt::ref_ptr<domain>(&d);
   return E_OK;
-}
-
-uint32_t attribute_check_right(const domain& d, const token* t, int sys_res, uint32_t flags) {
-  if (t == nullptr || !t->usr) return E_ACCESS_VIOLATION;
-  return permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, d.sys_res[sys_res], flags) == 0
-             ? E_OK
-             : E_ACCESS_VIOLATION;
 }
 
 }  // namespace orvane

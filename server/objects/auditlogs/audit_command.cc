@@ -4,11 +4,8 @@
 #include <cstdarg>
 #include <ctime>
 
-#include "client.h"
 #include "objects/auditlogs/auditlog.h"
 #include "objects/domains/domain.h"
-#include "objects/tokens/token.h"
-#include "objects/users/user.h"
 #include "utils/logger.h"
 
 namespace orvane {
@@ -35,47 +32,19 @@ std::string audit_untrusted(std::string_view text) {
   return std::string(text.substr(0, kAuditUntrustedMax));
 }
 
-namespace {
-
-void audit_vcommand(const client& c, domain& d, const char* username, const kt::xmldoc_node& cmd,
-                    uint32_t code, const char* format, va_list args)
-    __attribute__((format(printf, 6, 0)));
-
-void audit_vcommand(const client& c, domain& d, const char* username, const kt::xmldoc_node& cmd,
-                    uint32_t code, const char* format, va_list args) {
+void audit_vcommand(domain& d, const kt::ipv4_address& peer, const kt::xmldoc_node& cmd,
+                    const char* username, uint32_t code, const char* format, va_list args) {
   if (!d.log) return;
   auditlog_info info;
   auditlog_info_from_xml(cmd, info);
   const time_t now = time(nullptr);
-  auto e = auditlog_create_entry_v4_vfmt(now < 0 ? 0 : static_cast<uint32_t>(now), code, &c.peer,
+  auto e = auditlog_create_entry_v4_vfmt(now < 0 ? 0 : static_cast<uint32_t>(now), code, &peer,
                                          cmd.name().c_str(), username, info.present ? info.code : 0,
                                          format, args);
   if (!e) return;
-  if (auditlog_enque_entry(*d.log, std::move(e)) != 0) {
-    KT_LOG_ERR("auditlog_enque_entry failed (%s)", cmd.name().c_str());
+  if (auditlog_enqueue_entry(*d.log, std::move(e)) != 0) {
+    KT_LOG_ERR("auditlog_enqueue_entry failed (%s)", cmd.name().c_str());
   }
-}
-
-}  // namespace
-
-void audit_command(const client& c, domain& d, const token* t, const kt::xmldoc_node& cmd,
-                   uint32_t code, const char* format, ...) {
-  // Copied now: the entry must not depend on the user after the call.
-  std::string name;
-  const bool has_user = t != nullptr && t->usr;
-  if (has_user) name = t->usr->uname;
-  va_list args;
-  va_start(args, format);
-  audit_vcommand(c, d, has_user ? name.c_str() : nullptr, cmd, code, format, args);
-  va_end(args);
-}
-
-void audit_command_as(const client& c, domain& d, const char* username, const kt::xmldoc_node& cmd,
-                      uint32_t code, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  audit_vcommand(c, d, username, cmd, code, format, args);
-  va_end(args);
 }
 
 }  // namespace orvane

@@ -97,7 +97,7 @@ auditlog::auditlog() = default;
 
 auditlog::~auditlog() {
   if (writer.joinable()) {
-    queue->prepair_exit();
+    queue->prepare_exit();
     writer.join();
   }
   if (day_fd >= 0) {
@@ -183,7 +183,7 @@ std::unique_ptr<auditlog> auditlog_open(const std::string& dir, bool read_only) 
   return log;
 }
 
-int auditlog_enque_entry(auditlog& log, std::unique_ptr<auditlog_entry> entry) {
+int auditlog_enqueue_entry(auditlog& log, std::unique_ptr<auditlog_entry> entry) {
   if (!entry || !log.queue) return -1;
   entry->generation = log.generation.load();
   return log.queue->enqueue(std::move(entry));

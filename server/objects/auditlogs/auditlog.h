@@ -12,10 +12,10 @@
 //   then address (kind byte 0 + a.b.c.d), API name, user name and info, each zero-terminated
 //   and absent when its length is 0.
 //
-// Every handler writes its entry with audit_command():
-//   audit_command(c, *d, t, cmd, code, "user %s (%lu) added / %s", name, id, audit_text(cmd));
-// The last "%s" of each text receives the request's audit text, which the caller passes with
-// audit_text(cmd); audit_command takes the audit code from the same "audit" child.
+// Every handler writes its entry through its command (objects/command.h):
+//   cmd.audit(code, "user %s (%lu) added / %s", name, id, cmd.audit_text());
+// The last "%s" of each text receives the request's audit text; the audit code comes from the
+// same "audit" child.
 //
 // Locking: every append, clear and backup copy holds the lock file exclusively (and the
 // handle's mutex), every single entry read holds it shared; a day file is locked exclusively
@@ -45,11 +45,7 @@
 
 namespace orvane {
 
-struct globals;
-struct client;
 class domain;
-class token;
-struct processor_result;
 
 constexpr size_t AUDITLOG_HEADER_SIZE = 20;
 constexpr size_t AUDITLOG_ENTRY_HEAD = 7;    // total length .. info length
@@ -187,7 +183,7 @@ int _auditlog_entry_fixptr(auditlog_entry& e);
 
 // Hands the entry to the writer thread. Never blocks on disk. -1 (entry dropped) on a
 // read-only handle or when out of memory.
-int auditlog_enque_entry(auditlog& log, std::unique_ptr<auditlog_entry> entry);
+int auditlog_enqueue_entry(auditlog& log, std::unique_ptr<auditlog_entry> entry);
 
 // Appends one entry under the handle lock. 0 or -1.
 int auditlog_write_entry(auditlog& log, const auditlog_entry& entry);
@@ -234,21 +230,12 @@ const char* audit_text(const kt::xmldoc_node& cmd);
 constexpr size_t kAuditUntrustedMax = 256;
 std::string audit_untrusted(std::string_view text);
 
-// Queues the handler's audit entry on d.log: timestamp now, response code `code`, address
-// c.peer, API cmd.name(), user name of t's user (none without token), audit code from the
-// "audit" child, info formatted from format (cut to 1,499 bytes). Does nothing when the domain
-// has no log.
-void audit_command(const client& c, domain& d, const token* t, const kt::xmldoc_node& cmd,
-                   uint32_t code, const char* format, ...) __attribute__((format(printf, 6, 7)));
-// The same with an explicit user name (login and password commands); username may be null.
-void audit_command_as(const client& c, domain& d, const char* username, const kt::xmldoc_node& cmd,
-                      uint32_t code, const char* format, ...) __attribute__((format(printf, 6, 7)));
-
-// getAuditLog and clearAuditLog.
-uint32_t processor_get_auditlog(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                processor_result& r);
-uint32_t processor_clear_auditlog(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                  processor_result& r);
+// Queues a command's audit entry on d.log: timestamp now, response code `code`, the caller's
+// address, API cmd.name(), the user name (may be null), the audit code of the "audit" child and
+// the info formatted from format (cut to 1,499 bytes). Does nothing when the domain has no log.
+void audit_vcommand(domain& d, const kt::ipv4_address& peer, const kt::xmldoc_node& cmd,
+                    const char* username, uint32_t code, const char* format, va_list args)
+    __attribute__((format(printf, 6, 0)));
 
 }  // namespace orvane
 

@@ -8,15 +8,13 @@
 #include <optional>
 #include <string_view>
 
-#include "client.h"
 #include "config.h"
 #include "errors.h"
 #include "objects/auditlogs/auditlog.h"
+#include "objects/auditlogs/auditlog_commands.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
-#include "objects/permissions/permissions.h"
-#include "objects/tokens/token.h"
-#include "objects/users/user.h"
-#include "processor.h"
+#include "objects/permissions/permission_records.h"
 #include "utils/base64.h"
 #include "utils/ipv4.h"
 
@@ -166,33 +164,25 @@ void entry_csv(const auditlog_entry& e, std::string& out) {
   out += "\r\n";
 }
 
-bool allowed(const domain& d, const token* t, uint32_t flags) {
-  if (t == nullptr || !t->usr) return false;
-  return permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, d.sys_res[SYS_RES_ORVANE], flags) ==
-         0;
-}
-
 }  // namespace
 
-uint32_t processor_get_auditlog(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                processor_result& r) {
-  (void)c;
-  (void)g;
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (!allowed(*d, t, PERM_READ)) return E_ACCESS_VIOLATION;
-  const kt::xmldoc_attr* from_attr = cmd.attr_get("from");
-  const kt::xmldoc_attr* to_attr = cmd.attr_get("to");
-  const kt::xmldoc_attr* api_attr = cmd.attr_get("api");
+uint32_t processor_get_auditlog(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_READ); rc != 0) return rc;
+  const domain& d = cmd.dom();
+  const kt::xmldoc_node& el = cmd.element;
+  const kt::xmldoc_attr* from_attr = el.attr_get("from");
+  const kt::xmldoc_attr* to_attr = el.attr_get("to");
+  const kt::xmldoc_attr* api_attr = el.attr_get("api");
   if (from_attr == nullptr || to_attr == nullptr || api_attr == nullptr) return E_INVALID_REQUEST;
   constexpr uint64_t kMaxTime = std::numeric_limits<uint32_t>::max();
   const uint64_t from = std::min(parse_decimal(from_attr->value), kMaxTime);
   const uint64_t to = std::min(parse_decimal(to_attr->value), kMaxTime);
   const std::string& api = api_attr->value;
-  const bool csv = cmd.attr_get("export") != nullptr;
-  const entry_filter filter(cmd);
+  const bool csv = el.attr_get("export") != nullptr;
+  const entry_filter filter(el);
 
   // A handle of its own: its shared locks keep the writer out while an entry is read.
-  auto log = auditlog_open(d->log ? d->log->dir : path_auditlog_dir(d->id), true);
+  auto log = auditlog_open(d.log ? d.log->dir : path_auditlog_dir(d.id), true);
   if (!log) return E_GENERIC;
 
   auto answer = kt::xmldoc_node::create("auditlog");
@@ -218,18 +208,15 @@ uint32_t processor_get_auditlog(client& c, globals& g, domain* d, token* t, kt::
     file->set_value(kt::base64encode_(text));
     answer->add_child(std::move(file));
   }
-  r.set_answer(std::move(answer));
+  cmd.answer(std::move(answer));
   return E_OK;
 }
 
-uint32_t processor_clear_auditlog(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                  processor_result& r) {
-  (void)g;
-  (void)r;
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (!allowed(*d, t, PERM_WRITE)) return E_ACCESS_VIOLATION;
-  if (!d->log || auditlog_clear(*d->log) != 0) return E_GENERIC;
-  audit_command(c, *d, t, cmd, E_OK, "audit log cleared. / %s", audit_text(cmd));
+uint32_t processor_clear_auditlog(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_WRITE); rc != 0) return rc;
+  domain& d = cmd.dom();
+  if (!d.log || auditlog_clear(*d.log) != 0) return E_GENERIC;
+  cmd.audit(E_OK, "audit log cleared. / %s", cmd.audit_text());
   return E_OK;
 }
 

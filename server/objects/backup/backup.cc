@@ -16,11 +16,11 @@
 #include "errors.h"
 #include "globals.h"
 #include "objects/auditlogs/auditlog.h"
-#include "objects/authorityclient/authorityclient.h"
-#include "objects/authorityclient/authorityclients.h"
 #include "objects/backup/backup_archive.h"
 #include "objects/domains/domain.h"
-#include "objects/domains/domains.h"
+#include "objects/domains/domain_records.h"
+#include "objects/netclients/netclient.h"
+#include "objects/netclients/netclient_records.h"
 #include "objects/record.h"
 #include "objects/tokens/tokens.h"
 #include "utils/files.h"
@@ -136,13 +136,13 @@ int copy_domain(domain& d, const std::string& work) {
 // Takes the domain's objects out of memory: the net clients' addresses from the indexes, every
 // table, and every token issued in the domain.
 void unload_domain(globals& g, domain& d) {
-  std::vector<kt::ref_ptr<authorityclient>> clients;
+  std::vector<kt::ref_ptr<netclient>> clients;
   {
     std::shared_lock lock(d.netclients_by_id.rwlock());
     d.netclients_by_id.for_each(
-        [&](uint64_t, kt::ref_ptr<authorityclient>& nc) { clients.push_back(nc); });
+        [&](uint64_t, kt::ref_ptr<netclient>& nc) { clients.push_back(nc); });
   }
-  for (const auto& nc : clients) _authorityclient_addrlist_remove(g, d, *nc);
+  for (const auto& nc : clients) _netclient_addrlist_remove(g, d, *nc);
   domain_flush(d);
   token_remove_by_domain(g, d);
 }
@@ -261,7 +261,7 @@ uint32_t backup_restore(globals& g, domain& d, uint64_t backup_id, backup* out) 
 uint32_t backup_destroy(globals&, const domain& d, uint64_t backup_id, backup* out) {
   backup b;
   if (backup_db_find(backup_id, &b) != 0 || b.domain_id != d.id) return E_OBJECT_NOT_FOUND;
-  if (const int rc = backup_db_del(b); rc != 0) {
+  if (const int rc = backup_db_remove(b); rc != 0) {
     KT_LOG_ERR("%s: backup record not removed (%d)", path_backups_file().c_str(), rc);
     return rc == 1 ? E_OBJECT_NOT_FOUND : E_GENERIC;
   }

@@ -28,12 +28,9 @@ class xmldoc_node;
 
 namespace orvane {
 
-struct client;
 struct globals;
-struct processor_result;
 class domain;
 class record;
-class token;
 
 // Record of the backups file: 160 bytes, keyed by the identifier.
 constexpr uint32_t BACKUP_RECORD_SIZE = 160;
@@ -76,7 +73,7 @@ uint32_t validate_backup_name(std::string_view name);
 // readable by its owner only.
 int backup_db_add(backup& b);
 int backup_db_edit(const backup& b);
-int backup_db_del(const backup& b);
+int backup_db_remove(const backup& b);
 // 0 with *out filled, 1 when there is no such record, or the store's failure.
 int backup_db_find(uint64_t id, backup* out);
 
@@ -110,17 +107,6 @@ std::unique_ptr<kt::xmldoc_node> backups_to_xml(const domain& d);
 // load reads the restored directory, on failure both stay set and the domain stays without its
 // objects. Returns 0, or -1 when the backups file can't be read.
 int backup_restoring_domains(globals& g);
-
-// Command handlers: backupCreate, backupRestore, backupDestroy (WRITE on ORVANE), backupSearch
-// (READ on ORVANE).
-uint32_t processor_backup_create(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r);
-uint32_t processor_backup_restore(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                  processor_result& r);
-uint32_t processor_backup_destroy(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                  processor_result& r);
-uint32_t processor_backup_search(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r);
 
 }  // namespace orvane
 

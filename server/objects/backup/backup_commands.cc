@@ -1,20 +1,20 @@
 // backupCreate, backupRestore, backupDestroy and backupSearch.
-#include <charconv>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "client.h"
+#include "objects/backup/backup_commands.h"
+
 #include "errors.h"
 #include "globals.h"
 #include "objects/backup/backup.h"
-#include "objects/change.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
+#include "objects/fields.h"
 #include "objects/permissions/permission.h"
-#include "objects/permissions/permissions.h"
 #include "objects/tasks/tasks.h"
 #include "objects/tokens/token.h"
 #include "objects/users/user.h"
-#include "processor.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
@@ -26,62 +26,49 @@ constexpr const char* kKind = "backup";
 // The "id" attribute: 0 with *id set, or E_INVALID_REQUEST when it is missing or not a decimal
 // number.
 uint32_t backup_id_from_xml(const kt::xmldoc_node& cmd, uint64_t* id) {
-  const kt::xmldoc_attr* attr = cmd.attr_get("id");
-  if (attr == nullptr || attr->value.empty()) return E_INVALID_REQUEST;
-  const std::string& v = attr->value;
-  const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), *id);
-  if (ec != std::errc() || end != v.data() + v.size()) return E_INVALID_REQUEST;
-  return E_OK;
+  return xml_attr_decimal(cmd, "id", UINT64_MAX, id);
 }
 
 }  // namespace
 
-uint32_t processor_backup_create(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_ORVANE, PERM_WRITE); rc != 0)
+uint32_t processor_backup_create(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_INSERT, [&](change_report& report) -> uint32_t {
+    if (!cmd.element.has_value()) return E_INVALID_REQUEST;
+    backup b;
+    const uint64_t user_id = cmd.who() != nullptr ? cmd.who()->id : 0;
+    const uint32_t rc = backup_create(cmd.g, cmd.dom(), user_id, cmd.element.value(), &b);
+    if (rc == E_OK) report = {b.name, b.id, true};
     return rc;
-  if (!cmd.has_value()) return E_INVALID_REQUEST;
-  backup b;
-  const uint64_t user_id = t != nullptr && t->usr ? t->usr->id : 0;
-  if (const uint32_t rc = backup_create(g, *d, user_id, cmd.value(), &b); rc != 0) return rc;
-  r.set_answer_inserted_id(b.id);
-  object_changed(c, g, *d, t, cmd, kKind, b.name, b.id, CHANGE_INSERT);
-  return E_OK;
+  });
 }
 
-uint32_t processor_backup_restore(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                  processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_ORVANE, PERM_WRITE); rc != 0)
-    return rc;
+uint32_t processor_backup_restore(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_WRITE); rc != 0) return rc;
   uint64_t id = 0;
-  if (const uint32_t rc = backup_id_from_xml(cmd, &id); rc != 0) return rc;
+  if (const uint32_t rc = backup_id_from_xml(cmd.element, &id); rc != 0) return rc;
   backup b;
-  if (const uint32_t rc = backup_restore(g, *d, id, &b); rc != 0) return rc;
-  audit_change(c, *d, t, cmd, E_OK, kKind, b.name, b.id, "restored");
+  if (const uint32_t rc = backup_restore(cmd.g, cmd.dom(), id, &b); rc != 0) return rc;
+  cmd.audit_change(E_OK, kKind, b.name, b.id, "restored");
   return E_OK;
 }
 
-uint32_t processor_backup_destroy(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                  processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_ORVANE, PERM_WRITE); rc != 0)
+uint32_t processor_backup_destroy(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_WRITE); rc != 0) return rc;
+  // A removed backup is audited, not notified.
+  return cmd.change(kKind, CHANGE_REMOVE, [&](change_report& report) -> uint32_t {
+    uint64_t id = 0;
+    if (const uint32_t rc = backup_id_from_xml(cmd.element, &id); rc != 0) return rc;
+    backup b;
+    const uint32_t rc = backup_destroy(cmd.g, cmd.dom(), id, &b);
+    if (rc == E_OK) report = {b.name, b.id, false, true};
     return rc;
-  uint64_t id = 0;
-  if (const uint32_t rc = backup_id_from_xml(cmd, &id); rc != 0) return rc;
-  backup b;
-  if (const uint32_t rc = backup_destroy(g, *d, id, &b); rc != 0) return rc;
-  audit_change(c, *d, t, cmd, E_OK, kKind, b.name, b.id, "removed");
-  return E_OK;
+  });
 }
 
-uint32_t processor_backup_search(client&, globals&, domain* d, token* t, kt::xmldoc_node&,
-                                 processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_ORVANE, PERM_READ); rc != 0)
-    return rc;
-  r.set_answer(backups_to_xml(*d));
+uint32_t processor_backup_search(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_READ); rc != 0) return rc;
+  cmd.answer(backups_to_xml(cmd.dom()));
   return E_OK;
 }
 

@@ -4,9 +4,9 @@
 
 #include "objects/attributes/attribute.h"
 #include "objects/auditlogs/auditlog.h"
-#include "objects/authorityclient/authorityclient.h"
 #include "objects/groups/group.h"
-#include "objects/profiles/unix_profile.h"
+#include "objects/netclients/netclient.h"
+#include "objects/profiles/nss_profile.h"
 #include "objects/resources/resource.h"
 #include "objects/users/user.h"
 

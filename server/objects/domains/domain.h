@@ -21,8 +21,8 @@ struct globals;
 class user;
 class group;
 class resource;
-class authorityclient;
-class unix_profile;
+class netclient;
+class nss_profile;
 class attribute;
 class auditlog;
 
@@ -78,10 +78,10 @@ class domain : public kt::ref_object {
   kt::hashtable<uint64_t, kt::ref_ptr<group>> groups_by_id;
   kt::hashtable<std::string, kt::ref_ptr<resource>> resources_by_name;
   kt::hashtable<uint64_t, kt::ref_ptr<resource>> resources_by_id;
-  kt::hashtable<std::string, kt::ref_ptr<authorityclient>> netclients_by_name;
-  kt::hashtable<uint64_t, kt::ref_ptr<authorityclient>> netclients_by_id;
-  kt::hashtable<std::string, kt::ref_ptr<unix_profile>> profiles_by_name;
-  kt::hashtable<uint64_t, kt::ref_ptr<unix_profile>> profiles_by_id;
+  kt::hashtable<std::string, kt::ref_ptr<netclient>> netclients_by_name;
+  kt::hashtable<uint64_t, kt::ref_ptr<netclient>> netclients_by_id;
+  kt::hashtable<std::string, kt::ref_ptr<nss_profile>> profiles_by_name;
+  kt::hashtable<uint64_t, kt::ref_ptr<nss_profile>> profiles_by_id;
   // The domain's net-client address index: network key (address << 8 | prefix) -> network.
   kt::hashtable<uint64_t, kt::ipv4_address> netclient_index;
 

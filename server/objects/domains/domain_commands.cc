@@ -14,19 +14,20 @@
 #include "errors.h"
 #include "globals.h"
 #include "objects/auditlogs/auditlog.h"
-#include "objects/authorityclient/authorityclient.h"
-#include "objects/authorityclient/authorityclients.h"
-#include "objects/change.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
-#include "objects/domains/domains.h"
+#include "objects/domains/domain_records.h"
+#include "objects/fields.h"
+#include "objects/names.h"
+#include "objects/netclients/netclient.h"
+#include "objects/netclients/netclient_records.h"
 #include "objects/permissions/permission.h"
-#include "objects/permissions/permissions.h"
+#include "objects/permissions/permission_records.h"
 #include "objects/search.h"
 #include "objects/tasks/tasks.h"
 #include "objects/tokens/token.h"
 #include "objects/tokens/tokens.h"
-#include "objects/users/users.h"
-#include "processor.h"
+#include "objects/users/user_records.h"
 #include "utils/files.h"
 #include "utils/logger.h"
 #include "xmldoc/xmldoc.h"
@@ -36,6 +37,8 @@ namespace orvane {
 namespace {
 
 using tree_lock = std::unique_lock<kt::rwlock>;
+
+constexpr const char* kKind = "domain";
 
 // May u manage D: WRITE on D's ORVANE resource, asked up the tree. Runs under g.global_lock.
 bool may_manage(const user& u, domain& target) {
@@ -70,13 +73,13 @@ kt::ref_ptr<domain> lock_tree_and_domain(globals& g, const domain& current, Find
 
 // Withdraws every net-client address of the domain from the server's index.
 void withdraw_addresses(globals& g, domain& target) {
-  std::vector<kt::ref_ptr<authorityclient>> clients;
+  std::vector<kt::ref_ptr<netclient>> clients;
   {
     std::shared_lock lock(target.netclients_by_id.rwlock());
     target.netclients_by_id.for_each(
-        [&](uint64_t, kt::ref_ptr<authorityclient>& nc) { clients.push_back(nc); });
+        [&](uint64_t, kt::ref_ptr<netclient>& nc) { clients.push_back(nc); });
   }
-  for (const auto& nc : clients) _authorityclient_addrlist_remove(g, target, *nc);
+  for (const auto& nc : clients) _netclient_addrlist_remove(g, target, *nc);
 }
 
 // Deletes the domain's directory with everything in it.
@@ -92,7 +95,7 @@ void remove_directory(const domain& target) {
 void discard_new_domain(domain& nd) {
   domain_flush(nd);
   nd.log.reset();
-  if (const int rc = domain_db_del(nd); rc != 0) {
+  if (const int rc = domain_db_remove(nd); rc != 0) {
     KT_LOG_ERR("domain %lu: record not removed (%d)", static_cast<unsigned long>(nd.id), rc);
   }
   remove_directory(nd);
@@ -120,20 +123,17 @@ bool inside_subtree(globals& g, const kt::ref_ptr<domain>& start, const domain& 
   return false;
 }
 
-const user* caller_of(const token* t) {
-  return t != nullptr ? t->usr.get() : nullptr;
+// Domain-name validation, also refusing names that do not fit the record's name field (0x309):
+// the stored name must be the name in use.
+uint32_t domain_name_check(std::string_view name) {
+  return check_domain_name(name, DOMAIN_NAME_FIELD - 1);
 }
 
-}  // namespace
-
-int domain_name_check(std::string_view name) {
-  if (const int rc = validate_domain_name(name); rc != 0) return rc;
-  if (name.size() >= DOMAIN_NAME_FIELD) return E_DOMAIN_NAME_TOO_LONG;
-  return 0;
-}
-
-int domain_xml_add(globals& g, domain&, const user& u, const kt::xmldoc_node& cmd,
-                   kt::ref_ptr<domain>* out) {
+// The work of the commands on the tree, for the caller's user u in the current domain d. Each
+// hands back the domain it added, changed or removed (with a reference) in *out on success.
+// Return 0 or the command's result code.
+uint32_t domain_xml_add(globals& g, domain&, const user& u, const kt::xmldoc_node& cmd,
+                        kt::ref_ptr<domain>* out) {
   const kt::xmldoc_node* dn = cmd.get("d");
   const kt::xmldoc_node* pn = cmd.get("p");
   if (dn == nullptr || pn == nullptr || pn->value().empty()) return E_INVALID_REQUEST;
@@ -142,7 +142,7 @@ int domain_xml_add(globals& g, domain&, const user& u, const kt::xmldoc_node& cm
   if (name == nullptr || xml_attr_decimal(*dn, "parentId", UINT64_MAX, &parent_id) != 0) {
     return E_INVALID_REQUEST;
   }
-  if (const int rc = domain_name_check(name->value); rc != 0) return rc;
+  if (const uint32_t rc = domain_name_check(name->value); rc != 0) return rc;
 
   tree_lock global(g.global_lock);
   if (g.domains_by_name.get_rw(name->value)) return E_DOMAIN_EXISTS;
@@ -155,8 +155,8 @@ int domain_xml_add(globals& g, domain&, const user& u, const kt::xmldoc_node& cm
   nd->set_name(name->value);
   nd->parent = parent;
   nd->g = &g;
-  if (const int rc = domain_db_add(*nd); rc != 0) {
-    KT_LOG_ERR("%s: domain_db_add() failed (%d).", name->value.c_str(), rc);
+  if (const uint32_t rc = domain_db_add(*nd); rc != 0) {
+    KT_LOG_ERR("%s: domain_db_add() failed.", name->value.c_str());
     nd->parent.reset();
     return rc;
   }
@@ -185,11 +185,11 @@ int domain_xml_add(globals& g, domain&, const user& u, const kt::xmldoc_node& cm
     return E_NO_MEMORY;
   }
   *out = nd;
-  return 0;
+  return E_OK;
 }
 
-int domain_xml_edit(globals& g, domain& d, const user& u, const kt::xmldoc_node& cmd,
-                    kt::ref_ptr<domain>* out) {
+uint32_t domain_xml_edit(globals& g, domain& d, const user& u, const kt::xmldoc_node& cmd,
+                         kt::ref_ptr<domain>* out) {
   const kt::xmldoc_node* dn = cmd.get("d");
   if (dn == nullptr) return E_INVALID_REQUEST;
   uint64_t id = 0;
@@ -208,7 +208,7 @@ int domain_xml_edit(globals& g, domain& d, const user& u, const kt::xmldoc_node&
   if (target.get() != &d && !may_manage(u, *target)) return E_ACCESS_VIOLATION;
 
   const std::string& new_name = name->value;
-  if (const int rc = domain_name_check(new_name); rc != 0) return rc;
+  if (const uint32_t rc = domain_name_check(new_name); rc != 0) return rc;
   if (kt::ref_ptr<domain> other = g.domains_by_name.get_rw(new_name); other && other != target) {
     return E_DOMAIN_EXISTS;
   }
@@ -236,20 +236,20 @@ int domain_xml_edit(globals& g, domain& d, const user& u, const kt::xmldoc_node&
   target->parent_id = parent_id;
   target->parent = new_parent;
   rename(old_name, new_name);
-  if (const int rc = domain_db_edit(*target); rc != 0) {
+  if (const uint32_t rc = domain_db_edit(*target); rc != 0) {
     // The record still holds the old state: so must memory.
-    KT_LOG_ERR("%s: domain_db_edit() failed (%d).", new_name.c_str(), rc);
+    KT_LOG_ERR("%s: domain_db_edit() failed.", new_name.c_str());
     rename(new_name, old_name);
     target->parent_id = old_parent_id;
     target->parent = old_parent;
     return rc;
   }
   *out = target;
-  return 0;
+  return E_OK;
 }
 
-int domain_xml_remove(globals& g, domain& d, const user& u, const kt::xmldoc_node& cmd,
-                      kt::ref_ptr<domain>* out) {
+uint32_t domain_xml_remove(globals& g, domain& d, const user& u, const kt::xmldoc_node& cmd,
+                           kt::ref_ptr<domain>* out) {
   const kt::xmldoc_node* dn = cmd.get("d");
   if (dn == nullptr) return E_INVALID_REQUEST;
   const kt::xmldoc_attr* id_attr = dn->attr_get("id");
@@ -275,8 +275,8 @@ int domain_xml_remove(globals& g, domain& d, const user& u, const kt::xmldoc_nod
   if (!may_manage(u, *target)) return E_ACCESS_VIOLATION;
   if (has_children(g, *target)) return E_DOMAIN_HAS_SUBDOMAINS;
 
-  if (const int rc = domain_db_del(*target); rc != 0) {
-    KT_LOG_ERR("%s: domain_db_del() failed (%d).", target->name().c_str(), rc);
+  if (const uint32_t rc = domain_db_remove(*target); rc != 0) {
+    KT_LOG_ERR("%s: domain_db_remove() failed.", target->name().c_str());
     return rc;
   }
   g.domains_by_id.remove_rw(target->id);
@@ -296,59 +296,48 @@ int domain_xml_remove(globals& g, domain& d, const user& u, const kt::xmldoc_nod
   remove_directory(*target);
   target->parent.reset();
   *out = target;
-  return 0;
-}
-
-uint32_t processor_domain_insert(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_ORVANE, PERM_WRITE); rc != 0) {
-    return rc;
-  }
-  kt::ref_ptr<domain> added;
-  if (const int rc = domain_xml_add(g, *d, *caller_of(t), cmd, &added); rc != 0) {
-    return static_cast<uint32_t>(rc);
-  }
-  r.set_answer_inserted_id(added->id);
-  object_changed(c, g, *d, t, cmd, "domain", added->name(), added->id, CHANGE_INSERT);
   return E_OK;
 }
 
-uint32_t processor_domain_edit(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                               processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_ORVANE, PERM_WRITE); rc != 0) {
+}  // namespace
+
+uint32_t processor_domain_insert(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_INSERT, [&](change_report& report) -> uint32_t {
+    kt::ref_ptr<domain> added;
+    const uint32_t rc = domain_xml_add(cmd.g, cmd.dom(), *cmd.who(), cmd.element, &added);
+    if (rc == E_OK) report = {added->name(), added->id, true};
     return rc;
-  }
-  kt::ref_ptr<domain> edited;
-  if (const int rc = domain_xml_edit(g, *d, *caller_of(t), cmd, &edited); rc != 0) {
-    return static_cast<uint32_t>(rc);
-  }
-  object_changed(c, g, *d, t, cmd, "domain", edited->name(), edited->id, CHANGE_EDIT);
-  return E_OK;
+  });
 }
 
-uint32_t processor_domain_remove(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  const user* u = caller_of(t);
-  if (u == nullptr) return E_ACCESS_VIOLATION;
-  kt::ref_ptr<domain> removed;
-  if (const int rc = domain_xml_remove(g, *d, *u, cmd, &removed); rc != 0) {
-    return static_cast<uint32_t>(rc);
-  }
-  object_changed(c, g, *d, t, cmd, "domain", removed->name(), removed->id, CHANGE_REMOVE);
-  return E_OK;
+uint32_t processor_domain_edit(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_EDIT, [&](change_report& report) -> uint32_t {
+    kt::ref_ptr<domain> edited;
+    const uint32_t rc = domain_xml_edit(cmd.g, cmd.dom(), *cmd.who(), cmd.element, &edited);
+    if (rc == E_OK) report = {edited->name(), edited->id, true};
+    return rc;
+  });
 }
 
-uint32_t processor_domain_search(client&, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_ORVANE, PERM_READ); rc != 0) {
+uint32_t processor_domain_remove(command& cmd) {
+  // Relies on the domain-tree walk alone.
+  if (cmd.who() == nullptr) return E_ACCESS_VIOLATION;
+  return cmd.change(kKind, CHANGE_REMOVE, [&](change_report& report) -> uint32_t {
+    kt::ref_ptr<domain> removed;
+    const uint32_t rc = domain_xml_remove(cmd.g, cmd.dom(), *cmd.who(), cmd.element, &removed);
+    if (rc == E_OK) report = {removed->name(), removed->id, true};
     return rc;
-  }
+  });
+}
+
+uint32_t processor_domain_search(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_ORVANE, PERM_READ); rc != 0) return rc;
+  globals& g = cmd.g;
+  domain* d = &cmd.dom();
   regex_holder re;
-  if (const int rc = search_pattern_compile(cmd, re); rc != 0) return static_cast<uint32_t>(rc);
+  if (const uint32_t rc = search_pattern_compile(cmd.element, re); rc != 0) return rc;
 
   auto domains = kt::xmldoc_node::create("domains");
   std::shared_lock global(g.global_lock);  // parent identifiers
@@ -364,7 +353,7 @@ uint32_t processor_domain_search(client&, globals& g, domain* d, token* t, kt::x
     element->attr_addval("name", name);
     domains->add_child(std::move(element));
   });
-  r.set_answer(std::move(domains));
+  cmd.answer(std::move(domains));
   return E_OK;
 }
 

@@ -12,45 +12,15 @@
 #define ORVANE_OBJECTS_DOMAINS_DOMAIN_COMMANDS_H_
 
 #include <cstdint>
-#include <string_view>
-
-#include "utils/refobj.h"
-
-namespace kt {
-class xmldoc_node;
-}  // namespace kt
 
 namespace orvane {
 
-struct client;
-struct globals;
-struct processor_result;
-class domain;
-class token;
-class user;
+class command;
 
-// Domain-name validation (validate_domain_name), also refusing names that do not fit the
-// record's name field (0x309): the stored name must be the name in use.
-int domain_name_check(std::string_view name);
-
-// The work of the commands on the tree, for the caller's user u in the current domain d. Each
-// hands back the domain it added, changed or removed (with a reference) in *out on success.
-// Return 0 or the command's result code.
-int domain_xml_add(globals& g, domain& d, const user& u, const kt::xmldoc_node& cmd,
-                   kt::ref_ptr<domain>* out);
-int domain_xml_edit(globals& g, domain& d, const user& u, const kt::xmldoc_node& cmd,
-                    kt::ref_ptr<domain>* out);
-int domain_xml_remove(globals& g, domain& d, const user& u, const kt::xmldoc_node& cmd,
-                      kt::ref_ptr<domain>* out);
-
-uint32_t processor_domain_insert(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r);
-uint32_t processor_domain_edit(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                               processor_result& r);
-uint32_t processor_domain_remove(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r);
-uint32_t processor_domain_search(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result& r);
+uint32_t processor_domain_insert(command& cmd);
+uint32_t processor_domain_edit(command& cmd);
+uint32_t processor_domain_remove(command& cmd);
+uint32_t processor_domain_search(command& cmd);
 
 }  // namespace orvane
 

@@ -5,20 +5,23 @@
 #include <string>
 #include <vector>
 
+#include "objects/groups/group_commands.h"
+
 #include "errors.h"
-#include "objects/attributes/attributes.h"
-#include "objects/change.h"
+#include "objects/attributes/attribute_records.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
-#include "objects/groups/groups.h"
-#include "objects/permissions/permissions.h"
-#include "objects/profiles/profiles.h"
+#include "objects/groups/group_internal.h"
+#include "objects/groups/group_records.h"
+#include "objects/names.h"
+#include "objects/permissions/permission_records.h"
+#include "objects/profiles/nss_profile_records.h"
 #include "objects/resources/resource.h"
 #include "objects/search.h"
 #include "objects/tasks/tasks.h"
 #include "objects/tokens/token.h"
 #include "objects/users/user.h"
-#include "objects/users/users.h"
-#include "processor.h"
+#include "objects/users/user_records.h"
 #include "utils/logger.h"
 #include "utils/uid.h"
 #include "xmldoc/xmldoc.h"
@@ -27,20 +30,7 @@ namespace orvane {
 
 namespace {
 
-// The caller's right on the domain's OrvaneGroups resource: 0 or E_ACCESS_VIOLATION.
-uint32_t check_right(const domain& d, const token* t, uint32_t flags) {
-  if (t == nullptr || !t->usr) return E_ACCESS_VIOLATION;
-  return permission_check(*t->usr, PERMISSION_TARGET_RESOURCE, d.sys_res[SYS_RES_GROUPS], flags) ==
-                 0
-             ? E_OK
-             : E_ACCESS_VIOLATION;
-}
-
-// A name the commands accept: valid, and short enough to come back whole from the record.
-int check_name(std::string_view name) {
-  if (const int rc = validate_generic_name(name); rc != 0) return rc;
-  return name.size() > GROUP_NAME_MAX ? static_cast<int>(E_NAME_TOO_LONG) : 0;
-}
+constexpr const char* kKind = "group";
 
 // The "id" attribute of a request element, when it is there and not empty.
 bool has_id(const kt::xmldoc_node& g) {
@@ -80,7 +70,7 @@ void remove_from_domain(domain& d, group& gr) {
 void delete_permissions(domain& d, group& gr) {
   for (const kt::ref_ptr<permission>& p : snapshot(gr.permissions)) {
     if (p->target) p->target->permissions.remove_rw(p->id);
-    if (const int rc = permission_db_del(d, *p); rc != 0) {
+    if (const int rc = permission_db_remove(d, *p); rc != 0) {
       KT_LOG_ERR("group %s: permission %lu not removed (%d)", gr.name.c_str(),
                  static_cast<unsigned long>(p->id), rc);
     }
@@ -127,17 +117,22 @@ std::unique_ptr<kt::xmldoc_node> group_search_element(group& gr) {
   return e;
 }
 
-}  // namespace
+// The commands on a "g" element, after the rights check. *out receives the group once it has
+// changed (for groupEdit also when a member record is refused afterwards). administrator tells
+// whether the caller administers the domain; without, a command that would nest a group into
+// Administrators, take one out of it or remove one within it is refused with 0x102 before
+// anything changes.
 
-int group_xml_add(domain& d, const kt::xmldoc_node& g, bool administrator,
-                  kt::ref_ptr<group>* out) {
+// groupInsert: 0x10, 0x14, 0x15, 0x602, the memberof codes, or a store failure (nothing kept).
+uint32_t group_xml_add(domain& d, const kt::xmldoc_node& g, bool administrator,
+                       kt::ref_ptr<group>* out) {
   const kt::xmldoc_attr* name = g.attr_get("name");
   if (name == nullptr) return E_INVALID_REQUEST;
-  if (const int rc = check_name(name->value); rc != 0) return rc;
+  if (const uint32_t rc = check_generic_name(name->value, GROUP_NAME_MAX); rc != 0) return rc;
   if (group_get_by_name(d, name->value)) return E_GROUP_EXISTS;
   group_list parents;
   if (const kt::xmldoc_node* memberof = g.get("memberof"); memberof != nullptr) {
-    if (const int rc = membership_xml2list(d, *memberof, parents); rc != 0) return rc;
+    if (const uint32_t rc = membership_xml2list(d, *memberof, parents); rc != 0) return rc;
   }
   if (!administrator) {
     for (const kt::ref_ptr<group>& parent : parents) {
@@ -155,12 +150,12 @@ int group_xml_add(domain& d, const kt::xmldoc_node& g, bool administrator,
   // A new group has no members: no loop is possible.
   const uint64_t id = kt::uid_time_seq();
   gr->id = id;
-  if (const int rc = assign_group_membership(d, *gr, parents); rc != 0) {
+  if (const uint32_t rc = assign_group_membership(d, *gr, parents); rc != 0) {
     drop_memberships(d, *gr);  // leave nothing behind
     return rc;
   }
-  if (const int rc = _group_db_add_id(d, *gr, id); rc != 0) {
-    KT_LOG_ERR("%s: group_db_add() failed (%d).", gr->name.c_str(), rc);
+  if (const uint32_t rc = _group_db_add_id(d, *gr, id); rc != 0) {
+    KT_LOG_ERR("%s: group_db_add() failed.", gr->name.c_str());
     drop_memberships(d, *gr);
     return rc;
   }
@@ -170,12 +165,15 @@ int group_xml_add(domain& d, const kt::xmldoc_node& g, bool administrator,
   return 0;
 }
 
-int group_xml_edit(domain& d, const kt::xmldoc_node& g, bool administrator,
-                   kt::ref_ptr<group>* out) {
+// groupEdit: every check (name, lookup, memberof, loops, AllUsers, rename) runs before any
+// change: 0x10, 0x14, 0x15, 0x601, 0x605, 0x608, 0x604, 0x603, 0x607, 0x606, 0x602, or a store
+// failure.
+uint32_t group_xml_edit(domain& d, const kt::xmldoc_node& g, bool administrator,
+                        kt::ref_ptr<group>* out) {
   const kt::xmldoc_attr* name = g.attr_get("name");
   if (!has_id(g) && name == nullptr) return E_INVALID_REQUEST;
   if (name != nullptr) {
-    if (const int rc = check_name(name->value); rc != 0) return rc;
+    if (const uint32_t rc = check_generic_name(name->value, GROUP_NAME_MAX); rc != 0) return rc;
   }
   kt::ref_ptr<group> gr = group_from_xml(d, g);
   if (!gr) return E_GROUP_NOT_FOUND;
@@ -184,8 +182,8 @@ int group_xml_edit(domain& d, const kt::xmldoc_node& g, bool administrator,
   group_list parents;
   const kt::xmldoc_node* memberof = g.get("memberof");
   if (memberof != nullptr) {
-    if (const int rc = membership_xml2list(d, *memberof, parents); rc != 0) return rc;
-    if (const int rc = _group_validate_memberof(d, *gr, parents); rc != 0) return rc;
+    if (const uint32_t rc = membership_xml2list(d, *memberof, parents); rc != 0) return rc;
+    if (const uint32_t rc = _group_validate_memberof(d, *gr, parents); rc != 0) return rc;
     if (!parents.empty() && (gr->flags & GROUP_FLAG_ALL_USERS) != 0) {
       return E_GROUP_ALLUSERS_MEMBER;
     }
@@ -208,7 +206,7 @@ int group_xml_edit(domain& d, const kt::xmldoc_node& g, bool administrator,
     staged->id = gr->id;
     staged->flags = gr->flags;
     staged->name = name->value;
-    if (const int rc = group_db_edit(d, *staged); rc != 0) {
+    if (const uint32_t rc = group_db_edit(d, *staged); rc != 0) {
       KT_LOG_ERR("%s: group_db_edit() failed.", gr->name.c_str());
       return rc;
     }
@@ -222,26 +220,29 @@ int group_xml_edit(domain& d, const kt::xmldoc_node& g, bool administrator,
   }
   *out = gr;
   if (memberof != nullptr) return assign_group_membership(d, *gr, parents);
-  return 0;
+  return E_OK;
 }
 
-int group_xml_del(domain& d, const kt::xmldoc_node& g, bool administrator,
-                  kt::ref_ptr<group>* out) {
+// groupRemove: 0x10, 0x601, 0x606, or a store failure with nothing changed. Takes along the
+// member files, the group's records in its parents' member files, its attributes and its
+// permissions.
+uint32_t group_xml_remove(domain& d, const kt::xmldoc_node& g, bool administrator,
+                          kt::ref_ptr<group>* out) {
   if (!has_id(g) && g.attr_get("name") == nullptr) return E_INVALID_REQUEST;
   kt::ref_ptr<group> gr = group_from_xml(d, g);
   if (!gr) return E_GROUP_NOT_FOUND;
   if ((gr->flags & GROUP_FLAG_SYSTEM) != 0) return E_GROUP_SYSTEM;
   if (!administrator && group_within_administrators(d, *gr)) return E_ACCESS_VIOLATION;
-  if (const int rc = group_db_del(d, *gr); rc != 0) {
-    KT_LOG_ERR("%s: group_db_del() failed (%d).", gr->name.c_str(), rc);
+  if (const uint32_t rc = group_db_remove(d, *gr); rc != 0) {
+    KT_LOG_ERR("%s: group_db_remove() failed.", gr->name.c_str());
     return rc;
   }
 
-  if (const int rc = attributes_db_del_list(d, gr->attributes); rc != 0) {
+  if (const int rc = attributes_db_remove_list(d, gr->attributes); rc != 0) {
     KT_LOG_ERR("group %s: attributes not all removed (%d)", gr->name.c_str(), rc);
   }
   flush_table(gr->attributes);  // the attributes point back at the group
-  unix_profile_group_account_deleted(d, *gr);
+  nss_profile_group_account_deleted(d, *gr);
   delete_permissions(d, *gr);
   drop_memberships(d, *gr);
   _group_member_files_unlink(d, gr->id);
@@ -250,70 +251,58 @@ int group_xml_del(domain& d, const kt::xmldoc_node& g, bool administrator,
   return 0;
 }
 
-uint32_t processor_group_insert(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = check_right(*d, t, PERM_WRITE); rc != 0) return rc;
-  const kt::xmldoc_node* gn = cmd.get("g");
-  if (gn == nullptr) return E_INVALID_REQUEST;
-  kt::ref_ptr<group> gr;
-  const bool admin = permission_check_admin(g, *d, t) == E_OK;
-  if (const int rc = group_xml_add(*d, *gn, admin, &gr); rc != 0) {
-    return static_cast<uint32_t>(rc);
-  }
-  r.set_answer_inserted_id(gr->id);
-  object_changed(c, g, *d, t, cmd, "group", gr->name, gr->id, CHANGE_INSERT);
-  return E_OK;
+}  // namespace
+
+uint32_t processor_group_insert(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_GROUPS, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_INSERT, [&](change_report& report) -> uint32_t {
+    const kt::xmldoc_node* gn = cmd.element.get("g");
+    if (gn == nullptr) return E_INVALID_REQUEST;
+    kt::ref_ptr<group> gr;
+    const uint32_t rc = group_xml_add(cmd.dom(), *gn, cmd.require_admin() == E_OK, &gr);
+    if (rc == E_OK) report = {gr->name, gr->id, true};
+    return rc;
+  });
 }
 
-uint32_t processor_group_edit(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                              processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = check_right(*d, t, PERM_WRITE); rc != 0) return rc;
-  const kt::xmldoc_node* gn = cmd.get("g");
-  if (gn == nullptr) return E_INVALID_REQUEST;
-  kt::ref_ptr<group> gr;
-  const int rc = group_xml_edit(*d, *gn, permission_check_admin(g, *d, t) == E_OK, &gr);
-  if (!gr) return static_cast<uint32_t>(rc);
-  if (rc == 0) {
-    object_changed(c, g, *d, t, cmd, "group", gr->name, gr->id, CHANGE_EDIT);
-    return E_OK;
-  }
-  // A member record the store refused after other changes: those are told, the failure kept.
-  notify_change(g, *d, t, "group", gr->id, CHANGE_EDIT);
-  audit_change(c, *d, t, cmd, static_cast<uint32_t>(rc), "group", gr->name, gr->id, "edited");
-  return static_cast<uint32_t>(rc);
+uint32_t processor_group_edit(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_GROUPS, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_EDIT, [&](change_report& report) -> uint32_t {
+    const kt::xmldoc_node* gn = cmd.element.get("g");
+    if (gn == nullptr) return E_INVALID_REQUEST;
+    kt::ref_ptr<group> gr;
+    // A member record the store refused after other changes: those are told, the failure kept.
+    const uint32_t rc = group_xml_edit(cmd.dom(), *gn, cmd.require_admin() == E_OK, &gr);
+    if (gr) report = {gr->name, gr->id, true};
+    return rc;
+  });
 }
 
-uint32_t processor_group_remove(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = check_right(*d, t, PERM_WRITE); rc != 0) return rc;
-  const kt::xmldoc_node* gn = cmd.get("g");
-  if (gn == nullptr) return E_INVALID_REQUEST;
-  kt::ref_ptr<group> gr;
-  const bool admin = permission_check_admin(g, *d, t) == E_OK;
-  if (const int rc = group_xml_del(*d, *gn, admin, &gr); rc != 0) {
-    return static_cast<uint32_t>(rc);
-  }
-  object_changed(c, g, *d, t, cmd, "group", gr->name, gr->id, CHANGE_REMOVE);
-  return E_OK;
+uint32_t processor_group_remove(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_GROUPS, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_REMOVE, [&](change_report& report) -> uint32_t {
+    const kt::xmldoc_node* gn = cmd.element.get("g");
+    if (gn == nullptr) return E_INVALID_REQUEST;
+    kt::ref_ptr<group> gr;
+    const uint32_t rc = group_xml_remove(cmd.dom(), *gn, cmd.require_admin() == E_OK, &gr);
+    if (rc == E_OK) report = {gr->name, gr->id, true};
+    return rc;
+  });
 }
 
-uint32_t processor_group_search(client&, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
-                                processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = check_right(*d, t, PERM_READ); rc != 0) return rc;
+uint32_t processor_group_search(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_GROUPS, PERM_READ); rc != 0) return rc;
+  domain& d = cmd.dom();
   regex_holder re;
-  if (const int rc = search_pattern_compile(cmd, re); rc != 0) return static_cast<uint32_t>(rc);
+  if (const uint32_t rc = search_pattern_compile(cmd.element, re); rc != 0) return rc;
   auto groups = kt::xmldoc_node::create("groups");
   {
-    std::shared_lock lock(d->groups_by_id.rwlock());
-    d->groups_by_id.for_each([&](const uint64_t&, kt::ref_ptr<group>& gr) {
+    std::shared_lock lock(d.groups_by_id.rwlock());
+    d.groups_by_id.for_each([&](const uint64_t&, kt::ref_ptr<group>& gr) {
       if (gr && re.match(gr->name.c_str())) groups->add_child(group_search_element(*gr));
     });
   }
-  r.set_answer(std::move(groups));
+  cmd.answer(std::move(groups));
   return E_OK;
 }
 

@@ -6,7 +6,8 @@
 
 #include "errors.h"
 #include "objects/domains/domain.h"
-#include "objects/groups/groups.h"
+#include "objects/groups/group_internal.h"
+#include "objects/groups/group_records.h"
 #include "objects/users/user.h"
 #include "utils/logger.h"
 #include "xmldoc/xmldoc.h"
@@ -34,15 +35,15 @@ group_list snapshot(kt::hashtable<uint64_t, kt::ref_ptr<group>>& table) {
 // Makes the listed groups exactly the groups in joined (user::groups or group::member_of) of
 // one member; link/unlink make and undo both sides of one membership in memory.
 template <class Link, class Unlink>
-int assign(domain& d, uint32_t type, uint64_t id, const std::string& name,
-           kt::hashtable<uint64_t, kt::ref_ptr<group>>& joined, const group_list& list, Link link,
-           Unlink unlink) {
-  int result = 0;
+uint32_t assign(domain& d, uint32_t type, uint64_t id, const std::string& name,
+                kt::hashtable<uint64_t, kt::ref_ptr<group>>& joined, const group_list& list,
+                Link link, Unlink unlink) {
+  uint32_t result = E_OK;
   const auto fail = [&](int rc, const char* what, const group& target) {
     KT_LOG_ERR("member record of %s %s (%lu) in group %s not %s (%d)",
                type == MEMBER_USER ? "user" : "group", name.c_str(), static_cast<unsigned long>(id),
                target.name.c_str(), what, rc);
-    if (result == 0) result = rc;
+    if (result == E_OK) result = E_GENERIC;
   };
   // Removal: every current group that the list does not name.
   for (const kt::ref_ptr<group>& gr : snapshot(joined)) {
@@ -69,7 +70,7 @@ int assign(domain& d, uint32_t type, uint64_t id, const std::string& name,
 
 }  // namespace
 
-int membership_xml2list(domain& d, const kt::xmldoc_node& memberof, group_list& out) {
+uint32_t membership_xml2list(domain& d, const kt::xmldoc_node& memberof, group_list& out) {
   for (const auto& child : memberof.children()) {
     const kt::xmldoc_attr* id = child->attr_get("id");
     if (child->name() != "g" || id == nullptr || id->value.empty()) return E_INVALID_REQUEST;
@@ -80,17 +81,17 @@ int membership_xml2list(domain& d, const kt::xmldoc_node& memberof, group_list& 
     }
     out.push_back(std::move(gr));
   }
-  return 0;
+  return E_OK;
 }
 
-int assign_user_membership(domain& d, user& u, const group_list& list) {
+uint32_t assign_user_membership(domain& d, user& u, const group_list& list) {
   return assign(
       d, MEMBER_USER, u.id, u.uname, u.groups, list,
       [&](group& target) { group_link_user(target, u); },
       [&](group& target) { group_unlink_user(target, u); });
 }
 
-int assign_group_membership(domain& d, group& gr, const group_list& list) {
+uint32_t assign_group_membership(domain& d, group& gr, const group_list& list) {
   return assign(
       d, MEMBER_GROUP, gr.id, gr.name, gr.member_of, list,
       [&](group& parent) { group_link_group(parent, gr); },
@@ -120,7 +121,7 @@ bool membership_touches_administrators(const domain& d,
   return false;
 }
 
-int _group_validate_memberof(domain&, group& gr, const group_list& list) {
+uint32_t _group_validate_memberof(domain&, group& gr, const group_list& list) {
   for (const kt::ref_ptr<group>& parent : list) {
     if (parent.get() == &gr) return E_GROUP_MEMBER_OF_SELF;
     if (_group_is_ancestor(*parent, gr)) return E_GROUP_LOOP;

@@ -7,16 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "objects/resources/resource_commands.h"
+
 #include "errors.h"
-#include "objects/change.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
+#include "objects/fields.h"
 #include "objects/groups/group.h"
-#include "objects/permissions/permissions.h"
-#include "objects/resources/resources.h"
+#include "objects/names.h"
+#include "objects/permissions/permission_records.h"
+#include "objects/resources/resource_internal.h"
+#include "objects/resources/resource_records.h"
 #include "objects/search.h"
 #include "objects/tasks/tasks.h"
-#include "objects/users/users.h"
-#include "processor.h"
+#include "objects/users/user_records.h"
 #include "utils/logger.h"
 #include "utils/uid.h"
 #include "xmldoc/xmldoc.h"
@@ -24,6 +28,8 @@
 namespace orvane {
 
 namespace {
+
+constexpr const char* kKind = "resource";
 
 // The state an "r" element asks for.
 struct resource_fields {
@@ -37,8 +43,7 @@ uint32_t read_fields(const kt::xmldoc_node& rn, resource_fields* out) {
   if (name == nullptr || rn.attr_get("type") == nullptr || rn.attr_get("parentId") == nullptr) {
     return E_INVALID_REQUEST;
   }
-  if (const int rc = validate_generic_name(name->value); rc != 0) return static_cast<uint32_t>(rc);
-  if (name->value.size() > RESOURCE_NAME_MAX) return E_NAME_TOO_LONG;
+  if (const uint32_t rc = check_generic_name(name->value, RESOURCE_NAME_MAX); rc != 0) return rc;
   uint64_t type = 0;
   uint64_t parent_id = 0;
   if (xml_attr_decimal(rn, "type", UINT16_MAX, &type) != 0 ||
@@ -122,8 +127,13 @@ std::unique_ptr<kt::xmldoc_node> search_element(resource& r) {
   return e;
 }
 
-}  // namespace
-
+// The work of the commands on their "r" element, after the rights check. Each returns 0 with the
+// resource concerned in *out, or a result code; every check runs before anything changes, so a
+// refused request changes nothing. Add and edit also put back their records when the store
+// refuses one.
+//   add:    "name", "type", "parentId" (0: top level) and an optional "permissions" child.
+//   edit:   "id" and the full new state; a "permissions" child replaces the permission list.
+//   remove: "id"; the resource goes with its subtree (see _resource_remove).
 uint32_t resource_xml_add(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<resource>* out) {
   resource_fields f;
   if (const uint32_t rc = read_fields(rn, &f); rc != 0) return rc;
@@ -150,15 +160,15 @@ uint32_t resource_xml_add(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<reso
   r->id = id;
   r->dom = kt::ref_ptr<domain>(&d);
   if (with_permissions) {
-    if (const int rc = permissions_update(d, *r, perms); rc != 0) return static_cast<uint32_t>(rc);
+    if (const uint32_t rc = permissions_update(d, *r, perms); rc != 0) return rc;
   }
-  if (const int rc = _resource_db_add_id(d, *r, id); rc != 0) {
-    KT_LOG_ERR("%s: resource_db_add() failed (%d).", f.name.c_str(), rc);
+  if (const uint32_t rc = _resource_db_add_id(d, *r, id); rc != 0) {
+    KT_LOG_ERR("%s: resource_db_add() failed.", f.name.c_str());
     if (with_permissions && permissions_update(d, *r, permission_list()) != 0) {
       KT_LOG_ERR("%s: permission records not taken back", f.name.c_str());
     }
     resource_flush(*r);
-    return static_cast<uint32_t>(rc);
+    return rc;
   }
   if (parent) parent->children.insert_rw(r->id, r);
   d.resources_by_name.insert_rw(r->name, r);
@@ -218,17 +228,17 @@ uint32_t resource_xml_edit(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<res
     next->parent = parent;
     next->flags = r->flags;
     next->name = f.name;
-    if (const int rc = resource_db_edit(d, *next); rc != 0) {
+    if (const uint32_t rc = resource_db_edit(d, *next); rc != 0) {
       KT_LOG_ERR("%s: resource_db_edit() failed.", r->name.c_str());
-      return static_cast<uint32_t>(rc);
+      return rc;
     }
   }
   if (with_permissions) {
-    if (const int rc = permissions_update(d, *r, perms); rc != 0) {
+    if (const uint32_t rc = permissions_update(d, *r, perms); rc != 0) {
       if (changed && resource_db_edit(d, *r) != 0) {
         KT_LOG_ERR("%s: record not restored", r->name.c_str());
       }
-      return static_cast<uint32_t>(rc);
+      return rc;
     }
   }
 
@@ -260,76 +270,68 @@ uint32_t resource_xml_remove(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<r
   if (!r) return E_RESOURCE_NOT_FOUND;
   if ((r->flags & RESOURCE_FLAG_NO_REMOVE) != 0) return E_RESOURCE_SYSTEM;
   // The parent lets go only once the record is gone.
-  if (const int rc = _resource_remove(d, *r); rc != 0) return static_cast<uint32_t>(rc);
+  if (const uint32_t rc = _resource_remove(d, *r); rc != 0) return rc;
   if (r->parent) r->parent->children.remove_rw(r->id);
   *out = std::move(r);
   return E_OK;
 }
 
-uint32_t processor_resource_insert(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                   processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_RESOURCES, PERM_WRITE); rc != 0) {
+}  // namespace
+
+uint32_t processor_resource_insert(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_RESOURCES, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_INSERT, [&](change_report& report) -> uint32_t {
+    const kt::xmldoc_node* rn = cmd.element.get("r");
+    if (rn == nullptr) return E_INVALID_REQUEST;
+    kt::ref_ptr<resource> res;
+    const uint32_t rc = resource_xml_add(cmd.dom(), *rn, &res);
+    if (rc == E_OK) report = {res->name, res->id, true};
     return rc;
-  }
-  const kt::xmldoc_node* rn = cmd.get("r");
-  if (rn == nullptr) return E_INVALID_REQUEST;
-  kt::ref_ptr<resource> res;
-  if (const uint32_t rc = resource_xml_add(*d, *rn, &res); rc != 0) return rc;
-  object_changed(c, g, *d, t, cmd, "resource", res->name, res->id, CHANGE_INSERT);
-  r.set_answer_inserted_id(res->id);
-  return E_OK;
+  });
 }
 
-uint32_t processor_resource_edit(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                 processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_RESOURCES, PERM_WRITE); rc != 0) {
+uint32_t processor_resource_edit(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_RESOURCES, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_EDIT, [&](change_report& report) -> uint32_t {
+    const kt::xmldoc_node* rn = cmd.element.get("r");
+    if (rn == nullptr) return E_INVALID_REQUEST;
+    // The permissions of the system resources say who administers the domain: only its
+    // administrators change them.
+    if (rn->get("permissions") != nullptr && names_system_resource(cmd.dom(), *rn)) {
+      if (const uint32_t rc = cmd.require_admin(); rc != 0) return rc;
+    }
+    kt::ref_ptr<resource> res;
+    const uint32_t rc = resource_xml_edit(cmd.dom(), *rn, &res);
+    if (rc == E_OK) report = {res->name, res->id, true};
     return rc;
-  }
-  const kt::xmldoc_node* rn = cmd.get("r");
-  if (rn == nullptr) return E_INVALID_REQUEST;
-  // The permissions of the system resources say who administers the domain: only its
-  // administrators change them.
-  if (rn->get("permissions") != nullptr && names_system_resource(*d, *rn)) {
-    if (const uint32_t rc = permission_check_admin(g, *d, t); rc != 0) return rc;
-  }
-  kt::ref_ptr<resource> res;
-  if (const uint32_t rc = resource_xml_edit(*d, *rn, &res); rc != 0) return rc;
-  object_changed(c, g, *d, t, cmd, "resource", res->name, res->id, CHANGE_EDIT);
-  return E_OK;
+  });
 }
 
-uint32_t processor_resource_remove(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                   processor_result&) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_RESOURCES, PERM_WRITE); rc != 0) {
+uint32_t processor_resource_remove(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_RESOURCES, PERM_WRITE); rc != 0) return rc;
+  return cmd.change(kKind, CHANGE_REMOVE, [&](change_report& report) -> uint32_t {
+    const kt::xmldoc_node* rn = cmd.element.get("r");
+    if (rn == nullptr) return E_INVALID_REQUEST;
+    kt::ref_ptr<resource> res;
+    const uint32_t rc = resource_xml_remove(cmd.dom(), *rn, &res);
+    if (rc == E_OK) report = {res->name, res->id, true};
     return rc;
-  }
-  const kt::xmldoc_node* rn = cmd.get("r");
-  if (rn == nullptr) return E_INVALID_REQUEST;
-  kt::ref_ptr<resource> res;
-  if (const uint32_t rc = resource_xml_remove(*d, *rn, &res); rc != 0) return rc;
-  object_changed(c, g, *d, t, cmd, "resource", res->name, res->id, CHANGE_REMOVE);
-  return E_OK;
+  });
 }
 
-uint32_t processor_resource_search(client&, globals&, domain* d, token* t, kt::xmldoc_node& cmd,
-                                   processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  if (const uint32_t rc = permission_check_system(*d, t, SYS_RES_RESOURCES, PERM_READ); rc != 0) {
-    return rc;
-  }
+uint32_t processor_resource_search(command& cmd) {
+  if (const uint32_t rc = cmd.require(SYS_RES_RESOURCES, PERM_READ); rc != 0) return rc;
+  domain& d = cmd.dom();
   regex_holder re;
-  if (const int rc = search_pattern_compile(cmd, re); rc != 0) return static_cast<uint32_t>(rc);
+  if (const uint32_t rc = search_pattern_compile(cmd.element, re); rc != 0) return rc;
   auto resources = kt::xmldoc_node::create("resources");
   {
-    std::shared_lock lock(d->resources_by_id.rwlock());
-    d->resources_by_id.for_each([&](uint64_t, kt::ref_ptr<resource>& res) {
+    std::shared_lock lock(d.resources_by_id.rwlock());
+    d.resources_by_id.for_each([&](uint64_t, kt::ref_ptr<resource>& res) {
       if (res && re.match(res->name.c_str())) resources->add_child(search_element(*res));
     });
   }
-  r.set_answer(std::move(resources));
+  cmd.answer(std::move(resources));
   return E_OK;
 }
 

@@ -11,7 +11,7 @@
 #include "globals.h"
 #include "objects/domains/domain.h"
 #include "objects/permissions/permission.h"
-#include "objects/permissions/permissions.h"
+#include "objects/permissions/permission_records.h"
 #include "objects/tokens/token.h"
 #include "objects/users/user.h"
 #include "scheduler/sched_singlethread.h"

@@ -10,13 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "objects/command.h"
+
 namespace orvane {
 
 struct globals;
-
-constexpr int CHANGE_INSERT = 1;
-constexpr int CHANGE_EDIT = 2;
-constexpr int CHANGE_REMOVE = 3;
 
 // The change document sent to the clients (at most 1,023 characters).
 std::string task_change_document(uint64_t domain_id, uint64_t user_id, uint64_t obj_id,

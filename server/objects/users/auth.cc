@@ -7,16 +7,15 @@
 #include <cstring>
 #include <string>
 
-#include "client.h"
 #include "errors.h"
 #include "globals.h"
 #include "objects/auditlogs/auditlog.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
 #include "objects/tokens/tokens.h"
 #include "objects/users/throttle.h"
-#include "objects/users/users.h"
-#include "objects/users/users_internal.h"
-#include "processor.h"
+#include "objects/users/user_internal.h"
+#include "objects/users/user_records.h"
 #include "sutils/openssl_ca.h"
 #include "utils/base64.h"
 #include "utils/logger.h"
@@ -77,11 +76,11 @@ int user_id_auth(globals& g, domain& d, std::string_view identity, kt::ref_ptr<u
     KT_LOG_ERR("split not eq 3 is %u on: '%s'", fields.count, plain.c_str());
     return -5;
   }
-  if (user_parse_decimal(fields.fields[0]) != d.id) {
+  if (kt::decimal_prefix(fields.fields[0]) != d.id) {
     KT_LOG_ERR("dom_id not eq domain->id");
     return -6;
   }
-  const uint64_t user_id = user_parse_decimal(fields.fields[1]);
+  const uint64_t user_id = kt::decimal_prefix(fields.fields[1]);
   kt::ref_ptr<user> u = d.users_by_id.get_rw(user_id);
   if (!u) {
     KT_LOG_ERR("no such user found %lu", static_cast<unsigned long>(user_id));
@@ -138,12 +137,13 @@ int64_t login_throttle_now() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-uint32_t processor_user_login(client& c, globals& g, domain* d, token*, kt::xmldoc_node& cmd,
-                              processor_result& r) {
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
-  const kt::xmldoc_node* un = cmd.get("u");
-  const kt::xmldoc_node* pw = cmd.get("p");
-  const kt::xmldoc_node* identity = cmd.get("identity");
+uint32_t processor_user_login(command& cmd) {
+  globals& g = cmd.g;
+  domain& d = cmd.dom();
+  const kt::xmldoc_node& el = cmd.element;
+  const kt::xmldoc_node* un = el.get("u");
+  const kt::xmldoc_node* pw = el.get("p");
+  const kt::xmldoc_node* identity = el.get("identity");
   if (un == nullptr && pw == nullptr && identity == nullptr) return E_INVALID_REQUEST;
   if ((un == nullptr) != (pw == nullptr)) return E_INVALID_REQUEST;
   if (un != nullptr && (un->value().empty() || pw->value().empty())) {
@@ -153,51 +153,51 @@ uint32_t processor_user_login(client& c, globals& g, domain* d, token*, kt::xmld
 
   // An identity blob names its user only once decrypted: only the address counts for it.
   const std::string tried = identity == nullptr ? un->value() : std::string();
+  const uint32_t peer = cmd.from.peer.address;
   const int64_t now = login_throttle_now();
-  if (!g.throttle->allow(d->id, tried, c.peer.address, cmd.name(), now)) {
-    return E_INVALID_CREDENTIALS;
-  }
+  if (!g.throttle->allow(d.id, tried, peer, el.name(), now)) return E_INVALID_CREDENTIALS;
   kt::ref_ptr<user> u;
-  int rc = identity != nullptr ? user_id_auth(g, *d, identity->value(), &u)
-                               : static_cast<int>(user_auth(*d, un->value(), pw->value(), &u));
+  // A malformed or foreign identity blob's negative result reaches the caller as it is: the
+  // protocol words it as an unknown error code.
+  const uint32_t rc = identity != nullptr
+                          ? static_cast<uint32_t>(user_id_auth(g, d, identity->value(), &u))
+                          : user_auth(d, un->value(), pw->value(), &u);
   // The account check runs after the password matched: only a mismatch is a failure.
-  if (rc == static_cast<int>(E_INVALID_CREDENTIALS) || rc < 0) {
-    g.throttle->failed(d->id, tried, c.peer.address, now);
+  if (rc == E_INVALID_CREDENTIALS || static_cast<int32_t>(rc) < 0) {
+    g.throttle->failed(d.id, tried, peer, now);
   } else {
-    g.throttle->succeeded(d->id, tried);
+    g.throttle->succeeded(d.id, tried);
   }
+  const std::string note = audit_untrusted(cmd.audit_text());
   if (rc != 0) {
     const std::string subject = audit_untrusted(un != nullptr ? un->value() : std::string());
-    audit_command_as(c, *d, subject.c_str(), cmd, static_cast<uint32_t>(rc), "%s",
-                     audit_untrusted(audit_text(cmd)).c_str());
-    return static_cast<uint32_t>(rc);
+    cmd.audit_as(subject.c_str(), rc, "%s", note.c_str());
+    return rc;
   }
 
   const std::string uname = u->uname;
-  if (cmd.name() == "authenticate") {
-    audit_command_as(c, *d, uname.c_str(), cmd, 0, "%s", audit_untrusted(audit_text(cmd)).c_str());
+  if (el.name() == "authenticate") {
+    cmd.audit_as(uname.c_str(), 0, "%s", note.c_str());
     return E_OK;
   }
 
-  const bool with_identity = cmd.name() == "getIdentity";
+  const bool with_identity = el.name() == "getIdentity";
   std::string blob;
   if (with_identity && user_get_identity(g, *u, &blob) != 0) blob.clear();
-  kt::ref_ptr<token> t = token_create(g, *d, std::move(u));
+  kt::ref_ptr<token> t = token_create(g, d, std::move(u));
   if (!t) {
-    audit_command_as(c, *d, uname.c_str(), cmd, E_GENERIC, "%s",
-                     audit_untrusted(audit_text(cmd)).c_str());
+    cmd.audit_as(uname.c_str(), E_GENERIC, "%s", note.c_str());
     return E_GENERIC;
   }
-  if (with_identity && r.response_root != nullptr) {
-    r.response_root->add_child(token_element(*t));
+  if (with_identity) {
+    cmd.append(token_element(*t));
     auto id = kt::xmldoc_node::create("identity");
     id->set_value(blob);
-    r.response_root->add_child(std::move(id));
+    cmd.append(std::move(id));
   } else {
-    r.set_answer(token_element(*t));
+    cmd.answer(token_element(*t));
   }
-  audit_command_as(c, *d, uname.c_str(), cmd, 0, "UID:%lu / %s", static_cast<unsigned long>(t->id),
-                   audit_untrusted(audit_text(cmd)).c_str());
+  cmd.audit_as(uname.c_str(), 0, "UID:%lu / %s", static_cast<unsigned long>(t->id), note.c_str());
   return E_OK;
 }
 
@@ -215,41 +215,36 @@ int login_throttle_sweep_sched(globals& g) {
         "%lu attempts refused without a password check during a %lu s back-off%s",
         static_cast<unsigned long>(rep.refused), static_cast<unsigned long>(rep.backoff_ms / 1000),
         rep.uname.empty() ? " of this address" : "");
-    if (e && auditlog_enque_entry(*d->log, std::move(e)) != 0) {
-      KT_LOG_ERR("auditlog_enque_entry failed (throttle)");
+    if (e && auditlog_enqueue_entry(*d->log, std::move(e)) != 0) {
+      KT_LOG_ERR("auditlog_enqueue_entry failed (throttle)");
     }
   }
   return 0;
 }
 
-uint32_t processor_token_get_info(client&, globals&, domain* d, token* t, kt::xmldoc_node&,
-                                  processor_result& r) {
-  if (t == nullptr) return E_TOKEN_NOT_FOUND;
-  if (d == nullptr) return E_DOMAIN_NOT_FOUND;
+uint32_t processor_token_get_info(command& cmd) {
+  const domain& d = cmd.dom();
+  const user* u = cmd.who();
   auto e = kt::xmldoc_node::create("token");
   auto de = kt::xmldoc_node::create("domain");
-  de->attr_addval("id", std::to_string(d->id));
-  de->attr_addval("name", d->name());
+  de->attr_addval("id", std::to_string(d.id));
+  de->attr_addval("name", d.name());
   e->add_child(std::move(de));
   auto ue = kt::xmldoc_node::create("user");
-  ue->attr_addval("id", std::to_string(t->usr ? t->usr->id : 0));
-  ue->attr_addval("uname", t->usr ? t->usr->uname : std::string());
+  ue->attr_addval("id", std::to_string(u != nullptr ? u->id : 0));
+  ue->attr_addval("uname", u != nullptr ? u->uname : std::string());
   e->add_child(std::move(ue));
-  r.set_answer(std::move(e));
+  cmd.answer(std::move(e));
   return E_OK;
 }
 
-uint32_t processor_user_logout(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                               processor_result&) {
-  if (t == nullptr) return E_TOKEN_NOT_FOUND;
-  // Without a named domain the entry goes to the token's own domain's log.
-  domain* log_domain = d != nullptr ? d : t->dom.get();
-  if (log_domain != nullptr) {
-    const std::string uname = t->usr ? t->usr->uname : std::string();
-    audit_command_as(c, *log_domain, uname.c_str(), cmd, 0, "UID:%lu / %s",
-                     static_cast<unsigned long>(t->id), audit_text(cmd));
-  }
-  token_destroy(g, t->key);
+uint32_t processor_user_logout(command& cmd) {
+  // The command's class needs a domain, so the token's domain is addressed here.
+  const token& t = *cmd.tok();
+  const std::string uname = t.usr ? t.usr->uname : std::string();
+  cmd.audit_as(uname.c_str(), 0, "UID:%lu / %s", static_cast<unsigned long>(t.id),
+               cmd.audit_text());
+  token_destroy(cmd.g, t.key);
   return E_OK;
 }
 

@@ -18,10 +18,8 @@ class xmldoc_node;
 namespace orvane {
 
 struct globals;
-struct client;
-struct processor_result;
+class command;
 class domain;
-class token;
 
 // Looks the name up and checks the password and the account. Returns 0 with the user in *out,
 // E_INVALID_CREDENTIALS for an unknown name or a wrong password, or the account check's code.
@@ -42,8 +40,7 @@ int user_get_identity(globals& g, const user& u, std::string* out);
 // and identity checks go through the login throttle: while a back-off period runs for the user
 // or the peer address, the answer is 0x104 without any check.
 
-uint32_t processor_user_login(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                              processor_result& r);
+uint32_t processor_user_login(command& cmd);
 // Writes one audit entry for every back-off period of the login throttle that is over, with the
 // number of attempts it refused (the user's domain's log; the root domain's for an address).
 // Run by the scheduler every few seconds. Returns 0.
@@ -53,11 +50,9 @@ int login_throttle_sweep_sched(globals& g);
 int64_t login_throttle_now();
 
 // getTokenInfo.
-uint32_t processor_token_get_info(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                                  processor_result& r);
+uint32_t processor_token_get_info(command& cmd);
 // releaseToken.
-uint32_t processor_user_logout(client& c, globals& g, domain* d, token* t, kt::xmldoc_node& cmd,
-                               processor_result& r);
+uint32_t processor_user_logout(command& cmd);
 
 }  // namespace orvane
 

@@ -66,7 +66,7 @@ TEST(QueueTest, PrepairExitWakesEveryBlockedConsumerEmptyHanded) {
     });
   }
   wait_for_waiter(q);
-  q.prepair_exit();
+  q.prepare_exit();
   for (auto& t : consumers) t.join();
   EXPECT_EQ(woken, 3);
   EXPECT_EQ(empty_handed, 3);
@@ -77,8 +77,8 @@ TEST(QueueTest, ExitingQueueStillHandsOutItemsWithoutBlocking) {
   queue<int> q;
   q.enqueue(1);
   q.enqueue(2);
-  q.prepair_exit();
-  q.prepair_exit();                        // idempotent
+  q.prepare_exit();
+  q.prepare_exit();                        // idempotent
   EXPECT_EQ(q.dequeue_s(), std::nullopt);  // returns at once despite queued items
   EXPECT_EQ(q.dequeue_s_for(1h), std::nullopt);
   EXPECT_EQ(q.dequeue(), 1);

@@ -240,16 +240,16 @@ TEST_F(OpensslCaTest, DeletedClientNoLongerAccepted) {
   uint64_t domain = 0, client = 0;
   ASSERT_EQ(ca_->verify(cert.get(), &domain, &client), 0);
 
-  EXPECT_EQ(ca_->del("1_2"), 0);
+  EXPECT_EQ(ca_->remove("1_2"), 0);
   EXPECT_NE(file_exists(ca_->pfx_path(1, 2).c_str()), 0);
   EXPECT_NE(file_exists(ca_->private_path(1, 2).c_str()), 0);
   EXPECT_EQ(ca_->verify(cert.get(), &domain, &client), -4);
   EXPECT_EQ(ca_->verify(cert.get()), 0);  // the chain itself still holds
-  EXPECT_EQ(ca_->del("1_2"), 0);          // nothing left is fine
+  EXPECT_EQ(ca_->remove("1_2"), 0);       // nothing left is fine
 
   for (const char* bad : {"", "1", "1_", "_2", "1_2_", "../1_2", "1_2/..", "a_b", "1_-2",
                           "1_184467440737095516160"}) {
-    EXPECT_EQ(ca_->del(bad), -1) << bad;
+    EXPECT_EQ(ca_->remove(bad), -1) << bad;
   }
 }
 

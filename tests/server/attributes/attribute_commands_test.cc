@@ -12,14 +12,14 @@
 #include "config.h"
 #include "errors.h"
 #include "globals.h"
-#include "objects/attributes/attributes.h"
+#include "objects/attributes/attribute_records.h"
 #include "objects/auditlogs/auditlog.h"
-#include "objects/authorityclient/authorityclient.h"
 #include "objects/domains/domain.h"
-#include "objects/domains/domains.h"
-#include "objects/groups/groups.h"
-#include "objects/permissions/permissions.h"
-#include "objects/resources/resources.h"
+#include "objects/domains/domain_records.h"
+#include "objects/groups/group_records.h"
+#include "objects/netclients/netclient.h"
+#include "objects/permissions/permission_records.h"
+#include "objects/resources/resource_records.h"
 #include "objects/users/user.h"
 #include "support/server_fixture.h"
 
@@ -420,7 +420,7 @@ TEST_F(AttributeCommandsTest, SettingChecksAndImmediateEffect) {
 TEST_F(AttributeCommandsTest, MissingSettingPutBackTakesEffect) {
   // As after a damaged record was skipped at load.
   const kt::ref_ptr<attribute> old = d_->attributes.get_rw("expireTokenSec");
-  ASSERT_EQ(attributes_db_del(*d_, *old), 0);
+  ASSERT_EQ(attributes_db_remove(*d_, *old), 0);
   d_->attributes.remove_rw("expireTokenSec");
   restart_all();
   EXPECT_EQ(d_->expire_token_sec.load(), 0u);

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "client.h"
 #include "errors.h"
 #include "globals.h"
 #include "objects/auditlogs/auditlog.h"
+#include "objects/auditlogs/auditlog_commands.h"
+#include "objects/command.h"
 #include "objects/domains/domain.h"
 #include "objects/permissions/permission.h"
 #include "objects/tokens/token.h"
@@ -36,7 +37,7 @@ class AuditlogCommandsTest : public ::testing::Test {
     t_->usr = admin_;
     t_->dom = d_;
     grant(PERM_READ | PERM_WRITE);
-    ASSERT_EQ(kt::ipv4_parse_addr("10.1.2.3", c_.peer), 0);
+    ASSERT_EQ(kt::ipv4_parse_addr("10.1.2.3", from_.peer), 0);
     now_ = static_cast<uint32_t>(time(nullptr));
   }
 
@@ -63,10 +64,11 @@ class AuditlogCommandsTest : public ::testing::Test {
   uint32_t run(const std::string& xml, processor_handler handler) {
     doc_ = kt::xmldoc();
     EXPECT_EQ(doc_.parse(xml), 0);
-    answer_.reset();
-    processor_result r;
-    r.answer = &answer_;
-    return handler(c_, g_, d_.get(), t_.get(), *doc_.root(), r);
+    answer_slot slot;
+    command cmd(g_, from_, d_.get(), t_.get(), *doc_.root(), slot);
+    const uint32_t rc = handler(cmd);
+    answer_ = std::move(slot.element);
+    return rc;
   }
   uint32_t get(const std::string& attrs, const std::string& children = "") {
     return run("<getAuditLog " + attrs + ">" + children + "</getAuditLog>", processor_get_auditlog);
@@ -99,7 +101,7 @@ class AuditlogCommandsTest : public ::testing::Test {
 
   orvane_test::temp_dir tmp_;
   globals g_;
-  client c_;
+  caller from_;
   kt::ref_ptr<domain> d_;
   kt::ref_ptr<user> admin_;
   kt::ref_ptr<token> t_;
@@ -284,11 +286,12 @@ TEST_F(AuditlogCommandsTest, ClearLeavesOneEntry) {
 TEST_F(AuditlogCommandsTest, AuditCommandHelper) {
   doc_ = kt::xmldoc();
   ASSERT_EQ(doc_.parse("<userInsert><audit code=\"12\">ticket</audit></userInsert>"), 0);
-  const kt::xmldoc_node& cmd = *doc_.root();
-  audit_command(c_, *d_, t_.get(), cmd, E_USER_EXISTS, "user %s (%lu) added / %s", "x", 5ul,
-                audit_text(cmd));
-  audit_command(c_, *d_, nullptr, cmd, 0, "no token / %s", audit_text(cmd));
-  audit_command_as(c_, *d_, "someone", cmd, 0, "%s", audit_text(cmd));
+  answer_slot slot;
+  const command cmd(g_, from_, d_.get(), t_.get(), *doc_.root(), slot);
+  cmd.audit(E_USER_EXISTS, "user %s (%lu) added / %s", "x", 5ul, cmd.audit_text());
+  const command anonymous(g_, from_, d_.get(), nullptr, *doc_.root(), slot);
+  anonymous.audit(0, "no token / %s", anonymous.audit_text());
+  anonymous.audit_as("someone", 0, "%s", anonymous.audit_text());
   d_->log.reset();
   d_->log = auditlog_open(tmp_.path() + "/7/auditlogs", false);
 
@@ -307,7 +310,7 @@ TEST_F(AuditlogCommandsTest, AuditCommandHelper) {
 
   // A domain without a log is left alone.
   auto bare = kt::make_ref<domain>();
-  audit_command(c_, *bare, t_.get(), cmd, 0, "x");
+  command(g_, from_, bare.get(), t_.get(), *doc_.root(), slot).audit(0, "x");
 }
 
 }  // namespace

@@ -452,9 +452,9 @@ TEST_F(AuditlogTest, ClearDropsEntriesQueuedBeforeIt) {
   {
     auto log = auditlog_open(dir(), false);
     ASSERT_NE(log, nullptr);
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(auditlog_enque_entry(*log, make_entry(1, "old")), 0);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(auditlog_enqueue_entry(*log, make_entry(1, "old")), 0);
     ASSERT_EQ(auditlog_clear(*log), 0);
-    ASSERT_EQ(auditlog_enque_entry(*log, make_entry(1, "audit log cleared. / ")), 0);
+    ASSERT_EQ(auditlog_enqueue_entry(*log, make_entry(1, "audit log cleared. / ")), 0);
   }
   const entries es = read_range(dir(), 0, 0xffffffffll);
   ASSERT_EQ(es.size(), 1u);
@@ -467,7 +467,7 @@ TEST_F(AuditlogTest, CloseWritesEveryQueuedEntry) {
     auto log = auditlog_open(dir(), false);
     ASSERT_NE(log, nullptr);
     for (int i = 0; i < 200; ++i) {
-      ASSERT_EQ(auditlog_enque_entry(*log, make_entry(i, std::to_string(i).c_str())), 0);
+      ASSERT_EQ(auditlog_enqueue_entry(*log, make_entry(i, std::to_string(i).c_str())), 0);
     }
   }
   const entries es = read_range(dir(), 0, 0xffffffffll);
@@ -490,7 +490,7 @@ TEST_F(AuditlogTest, ConcurrentEnqueueThenClose) {
         for (int i = 0; i < kPerThread; ++i) {
           auto e = make_entry(t, (std::to_string(t) + ":" + std::to_string(i)).c_str());
           total += e->total_len;
-          auditlog_enque_entry(*log, std::move(e));
+          auditlog_enqueue_entry(*log, std::move(e));
         }
       });
     }
@@ -517,14 +517,14 @@ TEST_F(AuditlogTest, ReadOnlyHandleDoesNotQueue) {
   ASSERT_NE(w, nullptr);
   auto r = auditlog_open(dir(), true);
   ASSERT_NE(r, nullptr);
-  EXPECT_EQ(auditlog_enque_entry(*r, make_entry(1, "x")), -1);
-  EXPECT_EQ(auditlog_enque_entry(*w, nullptr), -1);
+  EXPECT_EQ(auditlog_enqueue_entry(*r, make_entry(1, "x")), -1);
+  EXPECT_EQ(auditlog_enqueue_entry(*w, nullptr), -1);
 }
 
 TEST_F(AuditlogTest, BackupFlushWritesQueueBeforeCopy) {
   auto log = auditlog_open(dir(), false);
   ASSERT_NE(log, nullptr);
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(auditlog_enque_entry(*log, make_entry(1, "q")), 0);
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(auditlog_enqueue_entry(*log, make_entry(1, "q")), 0);
   uint32_t seen = 0;
   const int rc = auditlog_backup_flush(*log, [&] {
     seen = header_on_disk(dir()).entries;
@@ -550,7 +550,7 @@ TEST_F(AuditlogTest, OpenReaderDoesNotBlockTheWriter) {
   std::unique_ptr<auditlog_entry> e;
   ASSERT_EQ(auditlog_read_entry(*reader, &e), 1);
 
-  ASSERT_EQ(auditlog_enque_entry(*log, make_entry(1, "new")), 0);
+  ASSERT_EQ(auditlog_enqueue_entry(*log, make_entry(1, "new")), 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (header_on_disk(dir()).entries < 4 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -14,14 +14,14 @@
 #include "config.h"
 #include "globals.h"
 #include "objects/attributes/attribute.h"
-#include "objects/authorityclient/authorityclient.h"
-#include "objects/authorityclient/authorityclients.h"
 #include "objects/domains/domain.h"
 #include "objects/groups/group.h"
-#include "objects/groups/groups.h"
+#include "objects/groups/group_records.h"
+#include "objects/netclients/netclient.h"
+#include "objects/netclients/netclient_records.h"
 #include "objects/permissions/permission.h"
 #include "objects/resources/resource.h"
-#include "objects/resources/resources.h"
+#include "objects/resources/resource_records.h"
 #include "objects/users/user.h"
 #include "support/process.h"
 #include "utils/files.h"
@@ -152,9 +152,8 @@ class domain_fixture : public ::testing::Test {
         [&](uint64_t, kt::ref_ptr<orvane::group>& gr) { orvane::group_flush(*gr); });
     dom.resources_by_id.for_each(
         [&](uint64_t, kt::ref_ptr<orvane::resource>& r) { orvane::resource_flush(*r); });
-    dom.netclients_by_id.for_each([&](uint64_t, kt::ref_ptr<orvane::authorityclient>& nc) {
-      orvane::authorityclient_flush(*nc);
-    });
+    dom.netclients_by_id.for_each(
+        [&](uint64_t, kt::ref_ptr<orvane::netclient>& nc) { orvane::netclient_flush(*nc); });
     flush(dom.users_by_name);
     flush(dom.users_by_id);
     flush(dom.groups_by_name);

@@ -7,7 +7,7 @@
 
 #include "errors.h"
 #include "objects/domains/domain.h"
-#include "objects/permissions/permissions.h"
+#include "objects/permissions/permission_records.h"
 #include "server/resources/resource_test_support.h"
 
 namespace orvane {

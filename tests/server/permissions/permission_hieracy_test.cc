@@ -1,7 +1,7 @@
 // permission_check_hieracy on in-memory domains: a child domain under a parent domain.
 #include <gtest/gtest.h>
 
-#include "objects/permissions/permissions.h"
+#include "objects/permissions/permission_records.h"
 #include "server/groups/domain_fixture.h"
 
 namespace orvane {

@@ -7,9 +7,10 @@
 #include <random>
 #include <string>
 
-#include "objects/attributes/attributes.h"
-#include "objects/permissions/permissions.h"
+#include "objects/attributes/attribute_records.h"
+#include "objects/permissions/permission_records.h"
 #include "objects/record.h"
+#include "objects/resources/resource_internal.h"
 #include "server/groups/domain_fixture.h"
 
 namespace orvane {
@@ -70,9 +71,9 @@ TEST_F(RandomFilesTest, LoadersSurviveAnyContent) {
       r.put_u32(20, static_cast<uint32_t>(rng() % 3));
       r.put_u64(24, pool_id());
     });
-    write("authorityclients", AUTHORITYCLIENT_RECORD_SIZE, 5, [&](record& r) {
+    write("authorityclients", NETCLIENT_RECORD_SIZE, 5, [&](record& r) {
       name(r, 8, 128);
-      for (size_t s = 0; s < AUTHORITYCLIENT_SLOTS; ++s) {
+      for (size_t s = 0; s < NETCLIENT_SLOTS; ++s) {
         if (rng() % 2) r.put_str(137 + s * 128, 128, rng() % 2 ? "10.0.0.0/8" : "::1");
       }
     });
@@ -94,10 +95,10 @@ TEST_F(RandomFilesTest, LoadersSurviveAnyContent) {
     groups_load(*dom);
     resources_load(*dom);
     permissions_load(*dom);
-    authorityclients_load(*dom);
+    netclients_load(*dom);
     attributes_load(*dom);
     domain_settings_load(*dom);
-    authorityclients_to_xml(*dom, true);
+    netclients_to_xml(*dom, true);
     attributes_to_xml(dom->attributes);
     dom->users_by_id.for_each([&](uint64_t, kt::ref_ptr<user>& u) {
       dom->resources_by_id.for_each([&](uint64_t id, kt::ref_ptr<resource>&) {

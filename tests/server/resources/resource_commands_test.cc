@@ -11,9 +11,9 @@
 #include "config.h"
 #include "errors.h"
 #include "objects/attributes/attribute.h"
-#include "objects/attributes/attributes.h"
-#include "objects/permissions/permissions.h"
-#include "objects/resources/resources.h"
+#include "objects/attributes/attribute_records.h"
+#include "objects/permissions/permission_records.h"
+#include "objects/resources/resource_records.h"
 #include "objects/users/user.h"
 #include "server/resources/resource_test_support.h"
 

@@ -11,7 +11,7 @@
 
 #include "objects/domains/domain.h"
 #include "objects/groups/group.h"
-#include "objects/groups/groups.h"
+#include "objects/groups/group_records.h"
 #include "objects/resources/resource.h"
 #include "objects/users/user.h"
 #include "support/server_fixture.h"

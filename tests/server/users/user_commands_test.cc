@@ -19,15 +19,16 @@
 #include "globals.h"
 #include "objects/attributes/attribute.h"
 #include "objects/auditlogs/auditlog.h"
-#include "objects/authorityclient/authorityclient.h"
 #include "objects/domains/domain.h"
-#include "objects/domains/domains.h"
-#include "objects/groups/groups.h"
-#include "objects/permissions/permissions.h"
+#include "objects/domains/domain_records.h"
+#include "objects/groups/group_records.h"
+#include "objects/netclients/netclient.h"
+#include "objects/permissions/permission_records.h"
 #include "objects/resources/resource.h"
 #include "objects/tokens/tokens.h"
 #include "objects/users/auth.h"
-#include "objects/users/users.h"
+#include "objects/users/user_commands.h"
+#include "objects/users/user_records.h"
 #include "processor.h"
 #include "support/server_fixture.h"
 #include "utils/base64.h"
@@ -67,8 +68,8 @@ class UserCommandsTest : public server_fixture {
     server_fixture::TearDown();
   }
 
-  // Runs a document command by command with the real command table's flags and checks, calling
-  // this module's handlers; returns the last code. The response stays in last_.
+  // Runs a document through the real dispatcher, after checking that every command of it is one
+  // of this module's; returns the last code. The response stays in last_.
   uint32_t call(const std::string& document) {
     last_ = std::make_unique<client>();
     client& c = *last_;
@@ -77,40 +78,17 @@ class UserCommandsTest : public server_fixture {
     EXPECT_EQ(kt::ipv4_parse_addr(std::string_view(peer), c.peer), 0);
     c.response = kt::xmldoc::create_def("orvane");
     EXPECT_EQ(c.request.parse(document), 0) << document;
-    std::unique_ptr<kt::xmldoc_node> answer;
-    processor_result r;
-    r.answer = &answer;
-    r.response_root = c.response.root();
-    uint32_t code = E_INVALID_REQUEST;
     for (const auto& child : c.request.root()->children()) {
-      kt::xmldoc_node& cmd = *child;
-      kt::ref_ptr<orvane::token> t = processor_xml_get_token(g(), cmd);
-      kt::ref_ptr<domain> d = processor_xml_get_domain(g(), cmd);
-      if (t && d && t->dom != d) t.reset();
-      const processor_function* f = processor_find(cmd.name().data(), cmd.name().size());
-      const processor_handler h = handler_of(cmd.name());
-      if (f == nullptr || h == nullptr) {
-        ADD_FAILURE() << "not a command of this module: " << cmd.name();
-        continue;
-      }
-      if ((f->flags & PROCESSOR_TOKEN) != 0 && !t) {
-        code = E_TOKEN_NOT_FOUND;
-      } else if ((f->flags & PROCESSOR_DOMAIN) != 0 && !d) {
-        code = E_DOMAIN_NOT_FOUND;
-      } else if (f->api_class != 0 && (!d || verify_netclient_access(*d, c, f->api_class) != 0)) {
-        code = E_ACCESS_VIOLATION;
-      } else {
-        if (t && d) t->expire = static_cast<uint32_t>(time(nullptr)) + d->expire_token_sec;
-        if (f->modifies) {
-          std::unique_lock lock(d->lock);
-          code = h(c, g(), d.get(), t.get(), cmd, r);
-        } else {
-          std::shared_lock lock(d->lock);
-          code = h(c, g(), d.get(), t.get(), cmd, r);
-        }
+      const processor_function* f = processor_find(child->name().data(), child->name().size());
+      if (f == nullptr || handler_of(child->name()) != f->handler) {
+        ADD_FAILURE() << "not a command of this module: " << child->name();
       }
     }
-    if (answer) c.response.root()->add_child(std::move(answer));
+    answer_slot out;
+    out.response_root = c.response.root();
+    processor_result r;
+    const uint32_t code = processor_process(g(), client_caller(c), c.request, out, r);
+    if (out.element) c.response.root()->add_child(std::move(out.element));
     return code;
   }
 
