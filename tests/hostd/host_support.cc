@@ -144,21 +144,29 @@ bool provisioned_server::start(const std::string& bundle_path, std::string* why)
 
 void hostd_process::configure(const orvaned_process& server, const std::string& bundle) {
   write(dir_ + "/svc.pass", "Passw0rdsvc-host\n", 0600);
-  write(conf(),
-        "# test host\n"
-        "server = 127.0.0.1\n"
-        "port = " +
-            std::to_string(server.https_port) +
-            "\n"
-            "domain = ORVANE\n"
-            "profile = hosts\n"
-            "bundle = " +
-            bundle + "\nca = " + server.root() +
-            "/certs/orvane-ca.pem\n"
-            "user = svc-host\n"
-            "password_file = " +
-            dir_ + "/svc.pass\ntimeout = 5\n",
-        0644);
+  conf_text_ =
+      "# test host\n"
+      "server = 127.0.0.1\n"
+      "port = " +
+      std::to_string(server.https_port) +
+      "\n"
+      "domain = ORVANE\n"
+      "profile = hosts\n"
+      "bundle = " +
+      bundle + "\nca = " + server.root() +
+      "/certs/orvane-ca.pem\n"
+      "user = svc-host\n"
+      "password_file = " +
+      dir_ + "/svc.pass\ntimeout = 5\n";
+  write(conf(), conf_text_, 0644);
+}
+
+void hostd_process::configure_extra(const std::string& line) {
+  write(conf(), conf_text_ + line + "\n", 0644);
+}
+
+void hostd_process::reload() const {
+  if (pid_ > 0) ::kill(pid_, SIGHUP);
 }
 
 std::vector<std::string> hostd_process::env() const {

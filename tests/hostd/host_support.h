@@ -51,6 +51,10 @@ class hostd_process {
   bool start();
   // SIGTERM and wait: the exit status (or -1).
   int stop();
+  // SIGHUP: reload the configuration.
+  void reload() const;
+  // Rewrites the configuration with one more line (later lines win).
+  void configure_extra(const std::string& line);
 
   // Asks the daemon's socket; the answer's code (or -1) and its lines in *body.
   int ask(const std::string& request, std::string* body = nullptr) const;
@@ -66,6 +70,7 @@ class hostd_process {
 
  private:
   std::string dir_;
+  std::string conf_text_;
   pid_t pid_ = -1;
 };
 

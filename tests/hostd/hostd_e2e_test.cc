@@ -69,6 +69,20 @@ TEST_F(HostdTest, LookupsFollowTheServerAndSurviveItsAbsence) {
                           std::istreambuf_iterator<char>());
   EXPECT_EQ(image.find("$6$"), std::string::npos);
 
+  // SIGHUP reloads the configuration; one that does not load leaves the running one.
+  hostd.configure_extra("profile = nope");
+  hostd.reload();
+  EXPECT_TRUE(wait_until([this] { return !online(); }, 10000)) << hostd.log();
+  EXPECT_EQ(passwd("alice"), "alice:x:2001:2001::/home/u2001:/bin/bash\n");
+  hostd.configure_extra("colour = blue");
+  hostd.reload();
+  EXPECT_TRUE(wait_until([this] { return hostd.log().find("reload refused") != std::string::npos; },
+                         10000));
+  EXPECT_EQ(hostd.ask("status"), 0);
+  hostd.configure_extra("");
+  hostd.reload();
+  EXPECT_TRUE(wait_until([this] { return online(); }, 10000)) << hostd.log();
+
   // A user added to the profile appears without a restart; a locked or removed one goes.
   const std::string carol = site.add_user("carol");
   ASSERT_EQ(site.set_members({{site.alice_id, 2001}, {site.bob_id, 2002}, {carol, 2003}}), 0);
