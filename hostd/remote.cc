@@ -61,9 +61,14 @@ std::string xml_escape(const std::string& text) {
 
 long remote::command(const std::string& name, const std::string& attrs, const std::string& inner,
                      kt::xmldoc* answer, std::string* error) const {
-  const std::string body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><orvane><" + name +
-                           " domain=\"" + xml_escape(c_.domain) + "\"" + attrs + ">" + inner +
-                           "</" + name + "></orvane>";
+  return post("<" + name + " domain=\"" + xml_escape(c_.domain) + "\"" + attrs + ">" + inner +
+                  "</" + name + ">",
+              answer, error);
+}
+
+long remote::post(const std::string& commands, kt::xmldoc* answer, std::string* error) const {
+  const std::string body =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><orvane>" + commands + "</orvane>";
   const std::string request =
       "POST / HTTP/1.0\r\nHost: " + t_.host +
       "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +

@@ -37,6 +37,8 @@ class remote {
   // stays in *answer when given.
   long command(const std::string& name, const std::string& attrs, const std::string& inner,
                kt::xmldoc* answer, std::string* error) const;
+  // Posts one document whose root holds the given command elements; as command().
+  long post(const std::string& commands, kt::xmldoc* answer, std::string* error) const;
 
   // getToken as the service account: the token, or "" (*code says why).
   std::string login(long* code, std::string* error) const;

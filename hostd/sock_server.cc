@@ -161,9 +161,21 @@ void sock_server::stop() {
 }
 
 void sock_server::drop(int fd) {
-  ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  const auto it = conns_.find(fd);
+  if (it != conns_.end() && it->second.watched != 0) {
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  }
   ::close(fd);
   conns_.erase(fd);
+}
+
+void sock_server::watch(conn& c, uint32_t events) {
+  if (c.watched == events) return;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = c.fd;
+  ::epoll_ctl(epoll_fd_, c.watched == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, c.fd, &ev);
+  c.watched = events;
 }
 
 void sock_server::accept_all() {
@@ -184,10 +196,14 @@ void sock_server::accept_all() {
     c.fd = fd;
     c.uid = cred.uid;
     c.deadline_ms = monotonic_ms() + kIdleMs;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+    // The request is usually there already: most connections end here, never watched.
+    if (on_readable(c)) {
+      watch(c, c.out.empty() ? EPOLLIN : EPOLLOUT);
+    } else if (c.fd >= 0) {
+      drop(fd);
+    } else {
+      conns_.erase(fd);  // handed to a worker
+    }
   }
 }
 
@@ -198,7 +214,7 @@ bool sock_server::handle(conn& c, std::string_view request) {
       c.out = frame(answer_head(HOSTD_UNAVAILABLE, false));
       return true;
     }
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c.fd, nullptr);
+    if (c.watched != 0) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c.fd, nullptr);
     std::unique_ptr<kt::thread_pool_job> job =
         std::make_unique<check_job>(k_, busy_workers_, c.fd, c.uid, std::string(request));
     c.fd = -1;  // the job owns it now, also when it can't start (it closes it then)
@@ -228,10 +244,6 @@ bool sock_server::on_readable(conn& c) {
           explicit_bzero(request.data(), request.size());
           return false;
         }
-        epoll_event ev{};
-        ev.events = EPOLLOUT;
-        ev.data.fd = c.fd;
-        ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, c.fd, &ev);
         return on_writable(c);
       }
     }
@@ -251,7 +263,7 @@ void sock_server::expire() {
   const int64_t now = monotonic_ms();
   for (auto it = conns_.begin(); it != conns_.end();) {
     if (it->second.deadline_ms < now) {
-      ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->first, nullptr);
+      if (it->second.watched != 0) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->first, nullptr);
       ::close(it->first);
       it = conns_.erase(it);
     } else {
@@ -276,12 +288,12 @@ void sock_server::run() {
       if (it == conns_.end()) continue;
       conn& c = it->second;
       const bool keep = c.out.empty() ? on_readable(c) : on_writable(c);
-      if (!keep) {
-        if (c.fd >= 0) {
-          drop(fd);
-        } else {
-          conns_.erase(fd);  // handed to a worker
-        }
+      if (keep) {
+        watch(c, c.out.empty() ? EPOLLIN : EPOLLOUT);
+      } else if (c.fd >= 0) {
+        drop(fd);
+      } else {
+        conns_.erase(fd);  // handed to a worker (which took it off epoll)
       }
     }
     if (monotonic_ms() >= next_expiry) {

@@ -41,6 +41,7 @@ class sock_server {
     std::string out;
     size_t sent = 0;
     int64_t deadline_ms = 0;
+    uint32_t watched = 0;  // the epoll events registered for it (0: not registered)
   };
 
   void run();
@@ -48,6 +49,8 @@ class sock_server {
   // Reads what is there; false when the connection is to end.
   bool on_readable(conn& c);
   bool on_writable(conn& c);
+  // Registers the connection for what it waits for next.
+  void watch(conn& c, uint32_t events);
   // Handles a complete request: answers it, or hands it to a worker (then returns false: the
   // connection is no longer the loop's).
   bool handle(conn& c, std::string_view request);

@@ -76,6 +76,24 @@ bool recv_all(int fd, char* data, size_t len, long long deadline) {
   return true;
 }
 
+// Reads at least min and at most cap bytes; *got says how many.
+bool recv_some(int fd, char* data, size_t cap, size_t min, long long deadline, size_t* got) {
+  *got = 0;
+  while (*got < min) {
+    const ssize_t n = recv(fd, data + *got, cap - *got, MSG_DONTWAIT);
+    if (n > 0) {
+      *got += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_for(fd, POLLIN, deadline)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 void put_length(char* out, uint32_t n) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((n >> (8 * i)) & 0xff);
 }
@@ -111,17 +129,27 @@ int hostd_ask(const char* path, const char* request, size_t len, hostd_answer* o
   if (s.fd < 0) return -1;
   if (connect(s.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
   const long long deadline = now_ms() + timeout_ms;
-  char head[4];
-  put_length(head, static_cast<uint32_t>(len));
-  if (!send_all(s.fd, head, 4, deadline) || !send_all(s.fd, request, len, deadline)) return -1;
-  if (!recv_all(s.fd, head, 4, deadline)) return -1;
+  // One write and, for the usual short answer, one read.
+  char first[4 + kMaxRequest];
+  put_length(first, static_cast<uint32_t>(len));
+  memcpy(first + 4, request, len);
+  const bool sent = send_all(s.fd, first, 4 + len, deadline);
+  explicit_bzero(first, 4 + len);  // the request may hold a password
+  if (!sent) return -1;
+  char head[512];
+  size_t got = 0;
+  // The answer is never there yet: wait first rather than try a read that would fail.
+  if (!wait_for(s.fd, POLLIN, deadline) || !recv_some(s.fd, head, sizeof head, 4, deadline, &got)) {
+    return -1;
+  }
   const uint32_t size = get_length(head);
-  if (size < 3 || size > kMaxAnswer) return -2;
+  if (size < 3 || size > kMaxAnswer || got > 4 + static_cast<size_t>(size)) return -2;
   char* data = static_cast<char*>(malloc(size + 1));
   if (data == nullptr) return -1;
   free(out->data);
   out->data = data;
-  if (!recv_all(s.fd, data, size, deadline)) return -1;
+  memcpy(data, head + 4, got - 4);
+  if (!recv_all(s.fd, data + (got - 4), size - (got - 4), deadline)) return -1;
   data[size] = '\0';
 
   // "<code> <stale>\n"
