@@ -303,8 +303,8 @@ bool add_group(gid_t gid, gid_t skip, long* start, long* size, gid_t** groupsp, 
   for (long i = 0; i < *start; ++i) {
     if ((*groupsp)[i] == gid) return true;
   }
+  if (limit > 0 && *start >= limit) return false;
   if (*start == *size) {
-    if (limit > 0 && *size >= limit) return false;
     long grown = *size > 0 ? *size * 2 : 16;
     if (limit > 0 && grown > limit) grown = limit;
     void* p = realloc(*groupsp, static_cast<size_t>(grown) * sizeof(gid_t));

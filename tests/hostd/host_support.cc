@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -175,9 +176,13 @@ std::vector<std::string> hostd_process::env() const {
 }
 
 bool hostd_process::start() {
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
-  for (const std::string& e : env()) env_strings.push_back(e);
+  // The daemon's paths are ours, whatever the test program's environment says.
+  std::vector<std::string> env_strings = env();
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "ORVANE_HOSTD_", 13) != 0 && std::strncmp(*e, "ORVANE_NSS_", 11) != 0) {
+      env_strings.emplace_back(*e);
+    }
+  }
   std::vector<char*> envp;
   for (auto& e : env_strings) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -220,6 +225,28 @@ run_result hostd_process::getent(const std::vector<std::string>& args) const {
   std::vector<std::string> argv{"/usr/bin/getent", "-s", "orvane"};
   argv.insert(argv.end(), args.begin(), args.end());
   return run_program(argv, env());
+}
+
+void host_fixture::SetUp() {
+  std::string why;
+  ASSERT_TRUE(site.start(bundle(), &why)) << why;
+  hostd.configure(site.server, bundle());
+  ASSERT_TRUE(hostd.start()) << hostd.log();
+  ASSERT_TRUE(wait_until([this] { return online(); }, 20000)) << hostd.log();
+}
+
+bool host_fixture::online() const {
+  std::string body;
+  return hostd.ask("status", &body) == 0 && body.find("online=1") != std::string::npos;
+}
+
+std::string host_fixture::passwd(const std::string& key) const {
+  const run_result r = hostd.getent({"passwd", key});
+  return r.status == 0 ? r.out : "exit " + std::to_string(r.status) + ": " + r.err;
+}
+
+bool host_fixture::has_passwd(const std::string& key) const {
+  return hostd.getent({"passwd", key}).status == 0;
 }
 
 std::string hostd_process::log() const {

@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -76,6 +78,23 @@ class hostd_process {
 
 // Waits (at most timeout_ms) until done() holds.
 bool wait_until(const std::function<bool()>& done, int timeout_ms);
+
+// A provisioned server and an orvane-hostd that has fetched its profile.
+class host_fixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  std::string bundle() const { return dir.path() + "/host1.p12"; }
+  // The daemon's status says it is in touch with the server.
+  bool online() const;
+  // getent passwd KEY: the line, or the exit status and error output.
+  std::string passwd(const std::string& key) const;
+  bool has_passwd(const std::string& key) const;
+
+  temp_dir dir;
+  provisioned_server site;
+  hostd_process hostd{dir.path()};
+};
 
 }  // namespace orvane_test
 

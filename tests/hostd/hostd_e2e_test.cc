@@ -1,6 +1,6 @@
-// orvane-hostd and its modules against the real orvaned: lookups through getent and the built
-// name-service module, changes on the server reaching the host, offline answers from the caches
-// (also after a restart of the daemon), PAM through pamtester, and refused configurations.
+// orvane-hostd and its name-service module against the real orvaned: lookups through getent and
+// the built module, changes on the server reaching the host, a reload, offline answers from the
+// caches (also after a restart of the daemon), and refused configurations.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,33 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class HostdTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why;
-    ASSERT_TRUE(site.start(bundle(), &why)) << why;
-    hostd.configure(site.server, bundle());
-    ASSERT_TRUE(hostd.start()) << hostd.log();
-    ASSERT_TRUE(wait_until([this] { return online(); }, 20000)) << hostd.log();
-  }
-
-  std::string bundle() const { return dir.path() + "/host1.p12"; }
-  bool online() const {
-    std::string body;
-    return hostd.ask("status", &body) == 0 && body.find("online=1") != std::string::npos;
-  }
-  std::string passwd(const std::string& key) const {
-    const run_result r = hostd.getent({"passwd", key});
-    return r.status == 0 ? r.out : "exit " + std::to_string(r.status) + ": " + r.err;
-  }
-  bool has_passwd(const std::string& key) const {
-    return hostd.getent({"passwd", key}).status == 0;
-  }
-
-  temp_dir dir;
-  provisioned_server site;
-  hostd_process hostd{dir.path()};
-};
+using HostdTest = host_fixture;
 
 TEST_F(HostdTest, LookupsFollowTheServerAndSurviveItsAbsence) {
   // Lookups through the module, from the published cache.
@@ -137,58 +111,6 @@ TEST_F(HostdTest, LookupsFollowTheServerAndSurviveItsAbsence) {
   EXPECT_EQ(hostd.stop(), 0);
   const run_result none = hostd.getent({"passwd", "alice"});
   EXPECT_EQ(none.status, 2) << none.err;
-}
-
-// pamtester with a service file of its own, seen under /etc/pam.d in a private mount namespace.
-class HostdPamTest : public HostdTest {
- protected:
-  void SetUp() override {
-    const std::string pam_dir = dir.path() + "/pam.d";
-    fs::create_directories(pam_dir);
-    const std::string module = build_path("pam_orvane.so") + " socket=" + hostd.socket();
-    std::ofstream(pam_dir + "/orvane-test") << "auth required " << module << " debug\n"
-                                            << "account required " << module << "\n";
-    const run_result probe = run_program(
-        {"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/pam.d", pam_dir});
-    if (probe.status != 0 || access("/usr/bin/pamtester", X_OK) != 0) {
-      GTEST_SKIP() << "PAM checks need pamtester and a private mount namespace (unshare -m, "
-                      "mount --bind), not permitted here: "
-                   << probe.err;
-    }
-    HostdTest::SetUp();
-  }
-
-  // pamtester USER OP, typing password; the exit status.
-  int pam(const std::string& user, const std::string& password, const std::string& op) {
-    const run_result r = run_program(
-        {"/bin/sh", "-c",
-         "printf '%s\\n' \"$PW\" | unshare -m /bin/sh -c 'mount --bind \"$PAM_DIR\" /etc/pam.d "
-         "&& exec pamtester orvane-test \"$PAM_USER_NAME\" \"$PAM_OP\"'"},
-        {"PW=" + password, "PAM_DIR=" + dir.path() + "/pam.d", "PAM_USER_NAME=" + user,
-         "PAM_OP=" + op});
-    last = r.out + r.err;
-    return r.status;
-  }
-
-  std::string last;
-};
-
-TEST_F(HostdPamTest, AuthAndAccountOnlineAndOffline) {
-  EXPECT_EQ(pam("alice", "Passw0rdalice", "authenticate"), 0) << last;
-  EXPECT_NE(pam("alice", "Passw0rdbob", "authenticate"), 0) << last;
-  EXPECT_EQ(pam("alice", "", "acct_mgmt"), 0) << last;
-  EXPECT_NE(pam("svc-host", "Passw0rdsvc-host", "authenticate"), 0) << last;  // not a host user
-  EXPECT_NE(pam("nobody-here", "", "acct_mgmt"), 0) << last;
-
-  // A locked account: refused by account (and gone from the host once the change arrives).
-  ASSERT_EQ(site.cmd("userEdit", "<u id=\"" + site.bob_id + "\" flags=\"8\"/>"), 0);
-  EXPECT_NE(pam("bob", "", "acct_mgmt"), 0) << last;
-  EXPECT_NE(pam("bob", "Passw0rdbob", "authenticate"), 0) << last;
-
-  ASSERT_EQ(site.server.stop(), 0);
-  EXPECT_EQ(pam("alice", "Passw0rdalice", "authenticate"), 0) << last << hostd.log();
-  EXPECT_NE(pam("alice", "wrong", "authenticate"), 0) << last;
-  EXPECT_EQ(pam("alice", "", "acct_mgmt"), 0) << last;
 }
 
 // Refused configurations: one error line and a non-zero exit.
