@@ -77,13 +77,16 @@ int checks::password(const std::string& user, const std::string& password, uid_t
   const uint64_t now = epoch_seconds();
   if (failures_.blocked(user, now)) return HOSTD_DENIED;
 
-  std::string error;
-  const long code = r_.authenticate(user, password, &error);
+  // While the sync thread finds the server out of reach, a login does not wait for it too, as
+  // long as the cached entry may answer.
+  const bool young = now <= s->fetched + c_.offline_max_age;
+  std::string error = "no contact with the server";
+  const long code = s_.online() || !young ? r_.authenticate(user, password, &error) : kUnreachable;
   int result;
   if (code != kUnreachable) {
     result = code_of_server(code);
     if (result == HOSTD_UNAVAILABLE) KT_LOG_ERR("authenticate %s: code %ld", user.c_str(), code);
-  } else if (s->fetched + c_.offline_max_age < now) {
+  } else if (!young) {
     KT_LOG_WARN("server unreachable (%s) and the cache is too old for %s", error.c_str(),
                 user.c_str());
     return HOSTD_UNAVAILABLE;
@@ -109,7 +112,7 @@ int checks::account(const std::string& user) {
   const pw_entry* e = s->user(user);
   if (e == nullptr) return HOSTD_NOT_FOUND;
   std::string error;
-  const long code = r_.account(user, &error);
+  const long code = s_.online() ? r_.account(user, &error) : kUnreachable;
   if (code != kUnreachable) return code_of_server(code);
   // Offline: the entry was usable when fetched; only the password's age can have run out.
   const auto today = static_cast<uint32_t>(epoch_seconds() / kSecondsPerDay);
