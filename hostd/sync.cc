@@ -94,6 +94,7 @@ bool syncer::ensure_token() {
         KT_LOG_WARN("server unreachable: %s", error.c_str());
       } else {
         KT_LOG_ERR("service account %s: login refused (code %ld)", c_.user.c_str(), code);
+        refused_ = true;
       }
       return false;
     }
@@ -178,10 +179,14 @@ void syncer::serve_channel() {
 
 void syncer::run() {
   while (!stopping_.load()) {
+    refused_ = false;
     if (ensure_token()) {
       serve_channel();
       if (stopping_.load()) return;
       // Whether the channel ended with the token is told by the next ensure_token().
+    } else if (refused_) {
+      // Without the channel the entries are still fetched, at every retry.
+      refresh();
     } else {
       s_.set_online(false);
     }

@@ -2,6 +2,8 @@
 // for as long as the server keeps it), binds the notification channel, fetches the profile after
 // every bind, after every user, group or NSS-profile change of its domain and every refresh
 // interval, and reconnects with jittered exponential back-off while the server is out of reach.
+// When the server refuses the service account, the profile is still fetched at every retry (the
+// lookups need no token), only without notifications.
 #ifndef ORVANE_HOSTD_SYNC_H_
 #define ORVANE_HOSTD_SYNC_H_
 
@@ -56,6 +58,7 @@ class syncer {
   std::string token_;
   uint64_t domain_id_ = 0;
   unsigned failures_ = 0;
+  bool refused_ = false;  // the server refused the service account's login
 };
 
 }  // namespace orvane_hostd

@@ -43,6 +43,18 @@ TEST_F(HostdTest, LookupsFollowTheServerAndSurviveItsAbsence) {
                           std::istreambuf_iterator<char>());
   EXPECT_EQ(image.find("$6$"), std::string::npos);
 
+  // A host whose service account is refused still fetches its entries, without notifications.
+  {
+    const std::string second_dir = dir.path() + "/second";
+    fs::create_directories(second_dir);
+    hostd_process second(second_dir);
+    second.configure(site.server, bundle());
+    second.configure_extra("user = svc-unknown");  // a name of its own: throttled on its own
+    ASSERT_TRUE(second.start()) << second.log();
+    EXPECT_TRUE(wait_until([&] { return second.ask("pwnam alice") == 0; }, 10000)) << second.log();
+    EXPECT_NE(second.log().find("login refused"), std::string::npos);
+  }
+
   // SIGHUP reloads the configuration; one that does not load leaves the running one.
   hostd.configure_extra("profile = nope");
   hostd.reload();
