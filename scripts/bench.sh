@@ -11,6 +11,10 @@
 #     with a static document, driven by the same orvane-load runs just before: each command's
 #     rate is shown as a ratio to nginx's at the same concurrency.
 #
+#  4. The client host (orvane-host-bench against the same server): fetching, caching and
+#     publishing a 10,000-user, 1,000-group NSS profile, and getpwnam through libnss_orvane.so.2
+#     from the published cache and through orvane-hostd's socket.
+#
 # Figures are rough: the load tool and the server share the machine's cores.
 #
 # usage: scripts/bench.sh <build-dir>
@@ -306,6 +310,44 @@ tls_row() {
   row "$label" "$(figure "$out")" "ratio $r to $5, >= $4 ($verdict)"
 }
 
+# --- the client host -------------------------------------------------------------------------
+
+# orvane-host-bench against the running server: a 10,000-user, 1,000-group profile fetched,
+# cached and published by orvane-hostd's code, then getpwnam through libnss_orvane.so.2 from the
+# published cache and through the daemon's socket, all on one core (the daemon's socket thread
+# shares it with the caller).
+host_rows() {
+  if [ ! -x "$build/orvane-host-bench" ] || [ ! -e "$build/libnss_orvane.so.2" ]; then
+    row "host side" "not built" "-"
+    return
+  fi
+  local pin=() out
+  command -v taskset >/dev/null && pin=(taskset -c 0)
+  note "orvane-host-bench (provisions 10,000 users first)"
+  mkdir -p "$work/host"
+  out=$("${pin[@]}" "$build/orvane-host-bench" --port "$https_port" \
+    --ca "$work/root/certs/orvane-ca.pem" --dir "$work/host" 2>>"$work/orvane-host-bench.log" |
+    tee "$work/orvane-host-bench.json") || true
+  if [ -z "$out" ]; then
+    row "host side" "failed (see orvane-host-bench.log)" "-"
+    return
+  fi
+  local ms users groups v
+  ms=$(jq .fetch_ms_median <<<"$out")
+  users=$(jq .users <<<"$out")
+  groups=$(jq .groups <<<"$out")
+  row "host: fetch, cache and publish $users users, 1000 groups ($groups entries)" \
+    "$(fmt "$ms" 0) ms" "<= 2000 ms ($(met "$ms" le 2000))"
+  v=$(jq .module_per_s <<<"$out")
+  row "host: getpwnam, module on the published cache, 1 core" "$(fmt "$v" 0)/s" \
+    ">= 500000/s ($(met "$v" ge 500000))"
+  v=$(jq .libc_per_s <<<"$out")
+  row "host: getpwnam_r of the C library through the module, 1 core" "$(fmt "$v" 0)/s" "-"
+  v=$(jq .socket_per_s <<<"$out")
+  row "host: getpwnam through the daemon's socket, 1 core" "$(fmt "$v" 0)/s" \
+    ">= 20000/s ($(met "$v" ge 20000))"
+}
+
 nginx_pid=
 if [ -x "$build/orvaned" ] && [ -x "$build/orvane-load" ] && [ -x "$build/orvane-bench-ca" ]; then
   if start_server; then
@@ -349,6 +391,7 @@ if [ -x "$build/orvaned" ] && [ -x "$build/orvane-load" ] && [ -x "$build/orvane
     done
     [ "$have_nginx" = 1 ] || row "TLS nginx reference" "nginx did not start" "-"
     stop_nginx
+    host_rows
   else
     row "TLS load" "server did not start" "-"
   fi

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libgtest-dev libgmock-dev
-          libbenchmark-dev openssl curl tar gzip procps python3 clang-format git "$@")
+          libbenchmark-dev openssl curl tar gzip procps python3 clang-format git
+          libpam0g-dev pamtester "$@")
 
 missing=()
 for p in "${packages[@]}"; do
