@@ -48,6 +48,7 @@ test-tsan: deps
 
 run: build
 	@bash scripts/dev-certs.sh $(RUN_ROOT)/certs
+	@bash scripts/install-web.sh $(RUN_ROOT)
 	@mkdir -p $(RUN_ROOT)/current
 	ORVANE_ROOT=$(RUN_ROOT) ORVANE_MACHINE_ID_FILE=$(RUN_ROOT)/this \
 	ORVANE_HTTP_PORT=8080 ORVANE_MONITOR_PORT=8082 ORVANE_HTTPS_PORT=8443 \

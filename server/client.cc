@@ -241,6 +241,26 @@ bool equals_nocase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+// The page script that sends a browser on the plain port to the same front end over HTTPS. On
+// the default ports the host the browser used is kept as it is; otherwise its plain port is
+// replaced by the HTTPS port in use.
+std::string https_redirect_script(const char* prefix) {
+  const uint16_t port = config_get().https_port;
+  char line[256];
+  if (port == 443) {
+    std::snprintf(line, sizeof line,
+                  "<script>window.location.href = 'https://' + document.location.host + "
+                  "'%s/';</script>",
+                  prefix);
+  } else {
+    std::snprintf(line, sizeof line,
+                  "<script>window.location.href = 'https://' + document.location.hostname + "
+                  "':%u' + '%s/';</script>",
+                  static_cast<unsigned>(port), prefix);
+  }
+  return line;
+}
+
 // Streams a file in 1,400-byte pieces. Returns 0, -1 when it cannot be opened, -2 when a piece is
 // not taken whole.
 int send_file(client& c, const std::string& path) {
@@ -417,12 +437,7 @@ int client_process_get(client& c) {
       res.set_status_line("HTTP/1.0", 302, "Found");
       add_header(res, "Location", "/index.html");
     } else if (!c.ssl && root->prefix[1] != '\0') {
-      char line[256];
-      std::snprintf(line, sizeof line,
-                    "<script>window.location.href = 'https://' + document.location.host + "
-                    "'%s/';</script>",
-                    root->prefix);
-      html_page(res, line);
+      html_page(res, https_redirect_script(root->prefix));
     } else {
       if (uri.back() == '/') uri += "index.html";
       const size_t prefix_length = std::strlen(root->prefix);

@@ -93,11 +93,16 @@ TEST_F(NetworkTest, StaticFilesDirectoriesAndMissingPackages) {
   EXPECT_EQ(a.status, 302);
   EXPECT_EQ(a.header("Location"), "/index.html");
 
-  // The management and single-sign-on front ends send a plain browser to HTTPS.
-  a = server.get("/mgmt/", false);
-  EXPECT_EQ(a.status, 200);
-  EXPECT_NE(a.body.find("window.location.href = 'https://' + document.location.host + '/mgmt/';"),
-            std::string::npos);
+  // The management and single-sign-on front ends send a plain browser to HTTPS, on the HTTPS
+  // port in use (the test's is not 443): the plain port is not part of the target.
+  for (const std::string front : {"/mgmt", "/sso"}) {
+    a = server.get(front + "/", false);
+    EXPECT_EQ(a.status, 200);
+    EXPECT_NE(a.body.find("window.location.href = 'https://' + document.location.hostname + ':" +
+                          std::to_string(server.https_port) + "' + '" + front + "/';"),
+              std::string::npos)
+        << a.body;
+  }
 
   // Installed files, with their content types; a directory redirects keeping the query.
   write_file(server.root() + "/web/index.html", "<p>hello</p>");

@@ -42,6 +42,16 @@ class SecurityTest : public ::testing::Test {
     admin = server.token();
     ASSERT_FALSE(admin.empty());
   }
+  // The server survived every attack and ends cleanly, without a sanitizer's report.
+  void TearDown() override {
+    if (server.running()) {
+      EXPECT_EQ(server.stop(), 0);
+    }
+    const std::string log = server.log();
+    const size_t report = log.find("Sanitizer");
+    EXPECT_EQ(report, std::string::npos)
+        << log.substr(report == std::string::npos ? 0 : report, 6000);
+  }
 
   // One command; the parsed answer stays in doc. tok "-" sends no token.
   long cmd(const std::string& name, const std::string& body, const std::string& tok,
