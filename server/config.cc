@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -65,11 +66,14 @@ int load_text(const char* name, std::string* field, std::string* error) {
   return 0;
 }
 
-// Reads the first line of the file named by the variable (without its line end) into *text.
+// Reads the first line of the file named by the variable (without its line end) into *text. A
+// file that does not exist gives no text: it is made before the first start and may be deleted
+// once the password was changed.
 int load_first_line(const char* name, std::string* text, std::string* error) {
   const char* path = std::getenv(name);
   if (path == nullptr) return 0;
   std::FILE* f = *path != '\0' ? std::fopen(path, "re") : nullptr;
+  if (f == nullptr && *path != '\0' && errno == ENOENT) return 0;
   if (f == nullptr) {
     *error = std::string(name) + ": \"" + path + "\" cannot be read";
     return -1;

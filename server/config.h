@@ -10,7 +10,7 @@
 //   ORVANE_MONITOR_BIND     replaces 127.0.0.1, the monitoring port's address
 //   ORVANE_MAX_CONNECTIONS  replaces 1024, the connections served at once per port
 //   ORVANE_ADMIN_PASSWORD_FILE  a file whose first line replaces the Administrator password a
-//                           new database starts with
+//                           new database starts with (a missing file: the built-in one)
 #ifndef ORVANE_CONFIG_H_
 #define ORVANE_CONFIG_H_
 
@@ -38,7 +38,7 @@ constexpr unsigned kMaxConnectionsLimit = 65536;
 // Reads the environment overrides. Returns 0, or -1 with a message in *error when a value is
 // invalid (a port that is not a number from 1 to 65535, a connection cap that is not a number
 // from 1 to kMaxConnectionsLimit, an empty root or file name, an administrator password file
-// that cannot be read or whose first line is empty).
+// that exists but cannot be read or whose first line is empty).
 int config_load(std::string* error);
 
 // The configuration in force (the defaults until config_load() succeeded).
