@@ -60,8 +60,11 @@ TEST_F(ConfigTest, AdminPasswordFileGivesItsFirstLine) {
     setenv("ORVANE_ADMIN_PASSWORD_FILE", path.c_str(), 1);
     std::string error;
     EXPECT_EQ(config_load(&error), ok ? 0 : -1) << text;
-    if (ok) EXPECT_EQ(config_get().admin_password, "S3cret pass");
-    if (!ok) EXPECT_NE(error.find("holds no password"), std::string::npos) << error;
+    if (ok) {
+      EXPECT_EQ(config_get().admin_password, "S3cret pass");
+    } else {
+      EXPECT_NE(error.find("holds no password"), std::string::npos) << error;
+    }
   }
   // A missing file leaves the built-in password; a folder cannot be read as one.
   std::remove(path.c_str());
