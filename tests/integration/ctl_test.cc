@@ -30,25 +30,22 @@ class CtlTest : public ::testing::Test {
     std::ofstream(path) << text;
   }
 
-  // Runs orvanectl with HOME in the test's folder and the server and CA in the environment
-  // (through env, which replaces variables the test program inherited).
+  // Runs orvanectl with HOME in the test's folder, the server as an option (unless the
+  // command names one) and the CA in the environment (through env, which replaces variables
+  // the test program inherited).
   run_result ctl(std::vector<std::string> args) {
-    const std::vector<std::string> head = {
-        "/usr/bin/env",
-        "-u",
-        "XDG_CONFIG_HOME",
-        "-u",
-        "ORVANE_CONFIG_DIR",
-        "-u",
-        "ORVANE_DOMAIN",
-        "-u",
-        "ORVANE_USER",
-        "-u",
-        "ORVANE_CERT",
-        "HOME=" + home_.path(),
-        "ORVANE_SERVER=https://127.0.0.1:" + std::to_string(srv_.https_port),
-        "ORVANE_CA=" + srv_.root() + "/certs/orvane-ca.pem",
-        build_path("orvanectl")};
+    std::vector<std::string> head = {"/usr/bin/env"};
+    for (const char* name : {"XDG_CONFIG_HOME", "ORVANE_CONFIG_DIR", "ORVANE_DOMAIN", "ORVANE_USER",
+                             "ORVANE_CERT", "ORVANE_SERVER"}) {
+      head.insert(head.end(), {"-u", name});
+    }
+    head.insert(head.end(),
+                {"HOME=" + home_.path(), "ORVANE_CA=" + srv_.root() + "/certs/orvane-ca.pem",
+                 build_path("orvanectl")});
+    if (std::find(args.begin(), args.end(), "--server") == args.end()) {
+      args.insert(args.begin(),
+                  {"--server", "https://127.0.0.1:" + std::to_string(srv_.https_port)});
+    }
     args.insert(args.begin(), head.begin(), head.end());
     return run_program(args);
   }
