@@ -11,6 +11,9 @@
 #               pages and completion, through CMake's install rules
 #   make deb    a Debian package of the same in build-deb/packages/
 
+# The nested builds' "Entering directory" lines would bury what make run prints.
+MAKEFLAGS += --no-print-directory
+
 SANITIZE ?=
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
