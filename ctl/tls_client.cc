@@ -368,7 +368,7 @@ bool http_post(const url& u, const tls_options& opts, std::string_view body, htt
 
   // The status line parses as a request line: method = protocol, uri = status code.
   kt::htmldoc answer;
-  if (answer.wrap(raw) != 0 || answer.method().substr(0, 5) != "HTTP/") {
+  if (raw.compare(0, 5, "HTTP/") != 0 || answer.wrap(raw) != 0) {
     *error = "the server's answer is not HTTP";
     return false;
   }

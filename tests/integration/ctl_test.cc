@@ -33,7 +33,7 @@ class CtlTest : public ::testing::Test {
   // Runs orvanectl with HOME in the test's folder, the server as an option (unless the
   // command names one) and the CA in the environment (through env, which replaces variables
   // the test program inherited).
-  run_result ctl(std::vector<std::string> args) {
+  std::vector<std::string> ctl_argv(std::vector<std::string> args) {
     std::vector<std::string> head = {"/usr/bin/env"};
     for (const char* name : {"XDG_CONFIG_HOME", "ORVANE_CONFIG_DIR", "ORVANE_DOMAIN", "ORVANE_USER",
                              "ORVANE_CERT", "ORVANE_SERVER"}) {
@@ -47,7 +47,28 @@ class CtlTest : public ::testing::Test {
                   {"--server", "https://127.0.0.1:" + std::to_string(srv_.https_port)});
     }
     args.insert(args.begin(), head.begin(), head.end());
-    return run_program(args);
+    return args;
+  }
+  run_result ctl(const std::vector<std::string>& args) { return run_program(ctl_argv(args)); }
+  std::string read(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  // Waits (bounded) until the file holds the text count times.
+  bool wait_for(const std::string& path, const std::string& text, int count) {
+    for (int i = 0; i < 400; ++i) {
+      const std::string content = read(path);
+      int seen = 0;
+      for (size_t at = content.find(text); at != std::string::npos;
+           at = content.find(text, at + 1)) {
+        ++seen;
+      }
+      if (seen >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
   }
   // Runs it and expects success.
   std::string ok(const std::vector<std::string>& args) {
@@ -121,6 +142,12 @@ TEST_F(CtlTest, EveryFamilyCreatesListsChangesAndRemoves) {
   r = ctl({"user", "show", "nobody"});
   EXPECT_EQ(r.status, 5);
   EXPECT_TRUE(contains(r.err, "user not found.")) << r.err;
+  r = ctl({"--json", "user", "rm", "Administrator"});
+  EXPECT_EQ(r.status, 6);  // 0x202: removing one's own account
+  EXPECT_EQ(json_values(r.out, "code"), std::vector<std::string>{"514"}) << r.out;
+  r = ctl({"--xml", "group", "rm", "Administrators"});
+  EXPECT_EQ(r.status, 10);  // 0x606: system group
+  EXPECT_TRUE(contains(r.out, "<res code=\"1542\"")) << r.out;
 
   // Resources and permissions: each grant rewrites the resource's whole permission list.
   ok({"resource", "add", "app"});
@@ -214,29 +241,40 @@ TEST_F(CtlTest, EveryFamilyCreatesListsChangesAndRemoves) {
   EXPECT_EQ(r.status, 3);
 }
 
-TEST_F(CtlTest, WatchPrintsChangesAsTheyArrive) {
+// watch prints each change as it arrives; when its token ends (released here) the server closes
+// the channel, and watch renews the token with the stored identity and binds again.
+TEST_F(CtlTest, WatchPrintsChangesAndBindsAgainWhenItsTokenEnds) {
   ok({"login", "--password-file", home_.path() + "/admin"});
-  std::atomic<bool> done{false};
+  const std::string out = home_.path() + "/watch.out";
+  const std::string err = home_.path() + "/watch.err";
+  std::string command = "exec";
+  for (const std::string& a : ctl_argv({"watch", "--count", "2"})) command += " " + a;
+  command += " >" + out + " 2>" + err;
   run_result watched;
-  std::thread watcher([&] {
-    watched = ctl({"--json", "watch", "--count", "2"});
-    done = true;
-  });
-  // Changes are made until the watch has seen two: it binds at its own pace.
-  for (int i = 0; i < 200 && !done; ++i) {
-    ok({"group", "add", "g" + std::to_string(i)});
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  std::thread watcher([&] { watched = run_program({"/bin/sh", "-c", command}); });
+
+  ASSERT_TRUE(wait_for(err, "watching ORVANE", 1)) << read(err);
+  const std::string first = json_values(ok({"--json", "group", "add", "first"}), "id").at(0);
+  write(home_.path() + "/release.xml", "<orvane><releaseToken/></orvane>");
+  ok({"raw", home_.path() + "/release.xml"});
+  ASSERT_TRUE(wait_for(err, "watching ORVANE", 2)) << read(err);
+  const std::string second = json_values(ok({"--json", "group", "add", "second"}), "id").at(0);
   watcher.join();
-  EXPECT_EQ(watched.status, 0) << watched.err;
-  std::istringstream lines(watched.out);
-  int changes = 0;
+
+  EXPECT_EQ(watched.status, 0) << read(err);
+  const std::string printed = read(out);
+  EXPECT_TRUE(contains(printed, "TYPE")) << printed;
+  std::istringstream lines(printed);
+  std::vector<std::string> objects;
   for (std::string line; std::getline(lines, line);) {
-    EXPECT_EQ(json_values(line, "type"), std::vector<std::string>{"group"}) << line;
-    EXPECT_EQ(json_values(line, "change"), std::vector<std::string>{"insert"}) << line;
-    ++changes;
+    if (!contains(line, " group ")) continue;
+    EXPECT_TRUE(contains(line, "insert")) << line;
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string x; words >> x;) w.push_back(x);
+    objects.push_back(w.at(w.size() - 2));
   }
-  EXPECT_EQ(changes, 2) << watched.out;
+  EXPECT_EQ(objects, (std::vector<std::string>{first, second})) << printed;
 }
 
 TEST_F(CtlTest, HelpOnEveryLevelAndVersions) {
