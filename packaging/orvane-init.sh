@@ -56,8 +56,8 @@ certs="$data/certs"
 if [ ! -s "$certs/orvane.key" ] || [ ! -s "$certs/orvane.pem" ] || [ ! -s "$certs/orvane-ca.pem" ]; then
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
-  host=$(hostname -f 2>/dev/null || hostname)
-  short=$(hostname -s 2>/dev/null || echo "$host")
+  host=$(hostname -f 2>/dev/null || hostname 2>/dev/null || uname -n)
+  short=$(hostname -s 2>/dev/null || echo "${host%%.*}")
   openssl req -x509 -newkey rsa:3072 -nodes -sha256 -days 3650 \
     -subj "/CN=Orvane CA $host" -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
   openssl req -newkey rsa:3072 -nodes -sha256 -subj "/CN=$host" \
