@@ -58,10 +58,13 @@ test-tsan: deps
 	  ctest --output-on-failure -L concurrency -j$(JOBS) --timeout 900
 
 # The programs alone (no tests, benchmarks or fuzz drivers), with only the packages they need.
+# This orvanectl talks to make run's server and trusts its development CA unless told otherwise.
 programs:
 	@bash scripts/install-deps.sh --run
 	@cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DORVANE_TESTS=OFF \
-	  -DORVANE_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	  -DORVANE_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+	  -DORVANECTL_DEFAULT_SERVER=https://localhost:8443 \
+	  -DORVANECTL_DEFAULT_CA=$(RUN_ROOT)/certs/orvane-ca.pem >/dev/null
 	@cmake --build $(RUN_BUILD) -j$(JOBS) --target $(PROGRAMS)
 
 run: programs
@@ -73,7 +76,10 @@ run: programs
 	ORVANE_HTTP_PORT=8080 ORVANE_MONITOR_PORT=8082 ORVANE_HTTPS_PORT=8443 \
 	$(RUN_BUILD)/orvaned
 
+# Installed, orvanectl has the ordinary defaults (https://localhost/, the system's CAs).
 install: programs
+	@cmake -S . -B $(RUN_BUILD) -DORVANECTL_DEFAULT_SERVER=https://localhost/ \
+	  -DORVANECTL_DEFAULT_CA= >/dev/null
 	@cmake --build $(RUN_BUILD) -j$(JOBS)
 	@cmake --install $(RUN_BUILD)
 

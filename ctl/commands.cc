@@ -10,10 +10,10 @@ namespace {
 constexpr const char kGlobalHelp[] =
     "Global options (any position):\n"
     "  --server URL          server, e.g. https://host:8443 (env ORVANE_SERVER;\n"
-    "                        default: the session's, else https://localhost/)\n"
+    "                        default: the session's, else %s)\n"
     "  --domain NAME         domain (env ORVANE_DOMAIN; default: the session's, else ORVANE)\n"
     "  --ca FILE             trust the CA certificates in FILE (env ORVANE_CA;\n"
-    "                        default: the session's, else the system's)\n"
+    "                        default: the session's, else %s)\n"
     "  --cert FILE           client certificate, PEM or PKCS#12 .pfx/.p12, for domains that\n"
     "                        accept only net clients (env ORVANE_CERT)\n"
     "  --key FILE            key of a PEM certificate that does not hold it (env ORVANE_KEY)\n"
@@ -30,13 +30,22 @@ constexpr const char kExitHelp[] =
     "rights or missing object, 6 password change, 7 domain, 8 resource, 9 user, 10 group,\n"
     "11 NSS profile, 12 attribute, 13 net client); 14 any other result code.\n";
 
+// The global options' help, with this build's defaults.
+void print_global_help(FILE* out) {
+  const std::string ca = *ORVANECTL_DEFAULT_CA != '\0'
+                             ? std::string(ORVANECTL_DEFAULT_CA) + " while it exists"
+                             : std::string("the system's");
+  std::fprintf(out, kGlobalHelp, ORVANECTL_DEFAULT_SERVER, ca.c_str());
+}
+
 void print_top_help(FILE* out) {
   std::fprintf(out,
                "usage: orvanectl [OPTIONS] COMMAND [VERB] [ARGUMENTS]\n\n"
                "Administers an Orvane server over its XML command protocol.\n\nCommands:\n");
   for (const family* f : families()) std::fprintf(out, "  %-10s %s\n", f->name, f->summary);
-  std::fprintf(out, "\n%s\n%s\nRun 'orvanectl COMMAND --help' for its verbs.\n", kGlobalHelp,
-               kExitHelp);
+  std::fputc('\n', out);
+  print_global_help(out);
+  std::fprintf(out, "\n%s\nRun 'orvanectl COMMAND --help' for its verbs.\n", kExitHelp);
 }
 
 bool single(const family& f) {
@@ -52,8 +61,8 @@ std::string verb_line(const family& f, const verb& v) {
 
 void print_family_help(const family& f) {
   if (single(f)) {
-    std::printf("usage: %s\n\n%s\n\n%s", verb_line(f, f.verbs[0]).c_str(), f.verbs[0].help,
-                kGlobalHelp);
+    std::printf("usage: %s\n\n%s\n\n", verb_line(f, f.verbs[0]).c_str(), f.verbs[0].help);
+    print_global_help(stdout);
     return;
   }
   std::printf("usage: orvanectl %s VERB ...\n\n%s\n\nVerbs:\n", f.name, f.summary);
@@ -64,7 +73,8 @@ void print_family_help(const family& f) {
 }
 
 void print_verb_help(const family& f, const verb& v) {
-  std::printf("usage: %s\n\n%s\n\n%s", verb_line(f, v).c_str(), v.help, kGlobalHelp);
+  std::printf("usage: %s\n\n%s\n\n", verb_line(f, v).c_str(), v.help);
+  print_global_help(stdout);
 }
 
 const family* find_family(const std::string& name) {

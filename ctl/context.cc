@@ -1,5 +1,7 @@
 #include "context.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -46,10 +48,14 @@ const kt::xmldoc_node* answer::find(std::string_view name) const {
 int context::setup() {
   if (std::string error; !session_load(&stored, &error)) return local_error(error);
   server = pick(args, "server", "ORVANE_SERVER", stored.server);
-  if (server.empty()) server = "https://localhost/";
+  if (server.empty()) server = ORVANECTL_DEFAULT_SERVER;
   domain = pick(args, "domain", "ORVANE_DOMAIN", stored.domain);
   if (domain.empty()) domain = "ORVANE";
   tls.ca_file = pick(args, "ca", "ORVANE_CA", stored.ca);
+  if (tls.ca_file.empty() && *ORVANECTL_DEFAULT_CA != '\0' &&
+      ::access(ORVANECTL_DEFAULT_CA, R_OK) == 0) {
+    tls.ca_file = ORVANECTL_DEFAULT_CA;
+  }
   tls.cert_file = pick(args, "cert", "ORVANE_CERT", stored.cert);
   tls.key_file = pick(args, "key", "ORVANE_KEY", stored.key);
   tls.cert_password = pick(args, "cert-password", "ORVANE_CERT_PASSWORD", "");

@@ -14,7 +14,7 @@ cat <<BANNER
     API      $base/  (POST an <orvane> command document)
     CA       $root/certs/orvane-ca.pem  (development CA: trust it in the browser or with --ca)
   Login: domain ORVANE, user Administrator, password tolbrine (that of a new database)
-    $build/orvanectl --server $base --ca $root/certs/orvane-ca.pem login
+    $build/orvanectl login      (this build defaults to $base and the development CA)
   WARNING: change the default password now:
     $build/orvanectl user passwd Administrator
   Stop with Ctrl-C: every domain is written back.
