@@ -181,7 +181,10 @@ TEST_F(CtlTest, EveryFamilyCreatesListsChangesAndRemoves) {
   // Domains.
   ok({"domain", "add", "sub1", "--password-file", pw});
   ok({"domain", "edit", "sub1", "--rename", "sub2"});
+  EXPECT_TRUE(has(json_values(ok({"--json", "domain", "show", "sub2"}), "name"), "sub2"));
   EXPECT_TRUE(has(json_values(ok({"--json", "domain", "list"}), "name"), "sub2"));
+  r = ctl({"domain", "rm", "ORVANE"});
+  EXPECT_EQ(r.status, 7) << r.err;  // 0x301: the root domain
 
   // Net clients and their certificate: presented with --cert, it binds the connection to its
   // own domain, so the same command in another domain is refused.
@@ -191,12 +194,15 @@ TEST_F(CtlTest, EveryFamilyCreatesListsChangesAndRemoves) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_TRUE(has(json_values(ok({"--json", "netclient", "list"}), "addresses"), "127.0.0.0/8"));
   EXPECT_TRUE(contains(ok({"--cert", pfx, "user", "list"}), "bob"));
+  EXPECT_TRUE(contains(ok({"--domain", "sub2", "attr", "get", "/"}), "ssoWebPortal"));
   r = ctl({"--cert", pfx, "--domain", "sub2", "attr", "get", "/"});
   EXPECT_EQ(r.status, 5) << r.err;  // 0x102: access violation
   ok({"netclient", "edit", "box", "--rename", "box2"});
   r = ctl({"netclient", "rm", "localhost"});
   EXPECT_EQ(r.status, 13) << r.err;  // 0x901: system net client
   ok({"netclient", "rm", "box2"});
+  ok({"domain", "rm", "sub2"});
+  EXPECT_FALSE(has(json_values(ok({"--json", "domain", "list"}), "name"), "sub2"));
 
   // NSS profiles.
   ok({"nss", "add", "unix", "--descr", "Unix hosts"});
@@ -208,6 +214,7 @@ TEST_F(CtlTest, EveryFamilyCreatesListsChangesAndRemoves) {
   EXPECT_TRUE(has(json_values(profile, "users"), "bob(uid=1001,home=/home/bob,shell=/bin/sh)"))
       << profile;
   EXPECT_TRUE(has(json_values(profile, "description"), "All hosts")) << profile;
+  EXPECT_TRUE(has(json_values(ok({"--json", "nss", "list"}), "users"), "1"));
   ok({"nss", "rm", "unix"});
 
   // Audit log, backups, health, raw.
@@ -219,6 +226,9 @@ TEST_F(CtlTest, EveryFamilyCreatesListsChangesAndRemoves) {
   const std::string backup_id =
       json_values(ok({"--json", "backup", "create", "nightly"}), "id").at(0);
   EXPECT_TRUE(has(json_values(ok({"--json", "backup", "list"}), "id"), backup_id));
+  // A restore ends the domain's tokens: the next command renews the stored one by itself.
+  ok({"backup", "restore", backup_id});
+  EXPECT_TRUE(contains(ok({"user", "list"}), "bob"));
   ok({"backup", "rm", backup_id});
   r = ctl({"backup", "rm", backup_id});
   EXPECT_EQ(r.status, 4) << r.err;  // 0x16: object not found
