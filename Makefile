@@ -1,11 +1,18 @@
 # Orvane: build, run and test.
-#   make run    install what is missing, build, and run orvaned on ./var/orvane (ports 8080/8082/8443)
+#   make run    install what the programs need, build only the programs (build-run/), and run
+#               orvaned on ./var/orvane (ports 8080/8082/8443)
 #   make test   install what is missing, build, and run every test through CTest
 #   make test SANITIZE=address,undefined   the same under sanitizers, in build-<sanitizers>/
 #   make test-tsan   build under ThreadSanitizer in build-tsan/ and run the tests labelled
 #                    "concurrency" (many clients at once, the threaded library families)
 #   make fuzz   build the libFuzzer targets with clang in build-fuzz/
 #   make bench  build optimised and run the benchmarks
+#   make install [PREFIX=/usr/local] [DESTDIR=...]   programs, libkt, web packages, units, man
+#               pages and completion, through CMake's install rules
+#   make deb    a Debian package of the same in build-deb/packages/
+
+# The nested builds' "Entering directory" lines would bury what make run prints.
+MAKEFLAGS += --no-print-directory
 
 SANITIZE ?=
 BUILD_TYPE ?= RelWithDebInfo
@@ -18,13 +25,17 @@ endif
 comma := ,
 
 RUN_ROOT ?= $(CURDIR)/var/orvane
+RUN_BUILD ?= build-run
+PREFIX ?= /usr/local
+DEB_BUILD ?= build-deb
+PROGRAMS := orvaned orvane-dbupdate orvanectl
 
 TSAN_BUILD ?= build-tsan
 TSAN_OPTIONS ?= second_deadlock_stack=1
 # ThreadSanitizer refuses the memory layout of some kernels' randomised mappings: run without.
 NORANDOM := $(shell setarch $$(uname -m) -R true >/dev/null 2>&1 && echo setarch $$(uname -m) -R)
 
-.PHONY: all deps build test test-tsan run fuzz bench format clean
+.PHONY: all deps build test test-tsan programs run install deb fuzz bench format clean
 
 all: build
 
@@ -46,13 +57,38 @@ test-tsan: deps
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS="$(TSAN_OPTIONS)" $(NORANDOM) \
 	  ctest --output-on-failure -L concurrency -j$(JOBS) --timeout 900
 
-run: build
+# The programs alone (no tests, benchmarks or fuzz drivers), with only the packages they need.
+# This orvanectl talks to make run's server and trusts its development CA unless told otherwise.
+programs:
+	@bash scripts/install-deps.sh --run
+	@cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DORVANE_TESTS=OFF \
+	  -DORVANE_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+	  -DORVANECTL_DEFAULT_SERVER=https://localhost:8443 \
+	  -DORVANECTL_DEFAULT_CA=$(RUN_ROOT)/certs/orvane-ca.pem >/dev/null
+	@cmake --build $(RUN_BUILD) -j$(JOBS) --target $(PROGRAMS)
+
+run: programs
 	@bash scripts/dev-certs.sh $(RUN_ROOT)/certs
 	@bash scripts/install-web.sh $(RUN_ROOT)
 	@mkdir -p $(RUN_ROOT)/current
-	ORVANE_ROOT=$(RUN_ROOT) ORVANE_MACHINE_ID_FILE=$(RUN_ROOT)/this \
+	@bash scripts/run-banner.sh $(RUN_ROOT) $(RUN_BUILD) 8443
+	@ORVANE_ROOT=$(RUN_ROOT) ORVANE_MACHINE_ID_FILE=$(RUN_ROOT)/this \
 	ORVANE_HTTP_PORT=8080 ORVANE_MONITOR_PORT=8082 ORVANE_HTTPS_PORT=8443 \
-	$(BUILD)/orvaned
+	$(RUN_BUILD)/orvaned
+
+# Installed, orvanectl has the ordinary defaults (https://localhost/, the system's CAs).
+install: programs
+	@cmake -S . -B $(RUN_BUILD) -DORVANECTL_DEFAULT_SERVER=https://localhost/ \
+	  -DORVANECTL_DEFAULT_CA= >/dev/null
+	@cmake --build $(RUN_BUILD) -j$(JOBS)
+	@cmake --install $(RUN_BUILD)
+
+deb:
+	@bash scripts/install-deps.sh --run
+	@cmake -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=Release -DORVANE_TESTS=OFF -DORVANE_BENCH=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	@cmake --build $(DEB_BUILD) -j$(JOBS)
+	@cd $(DEB_BUILD) && cpack -G DEB -B packages
 
 fuzz:
 	@bash scripts/install-deps.sh clang libclang-rt-dev

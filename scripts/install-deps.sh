@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing Orvane need, only when missing.
-# Usage: scripts/install-deps.sh [extra-package ...]
+# Usage: scripts/install-deps.sh [--run] [extra-package ...]
+#   --run   only what building and running the programs needs (make run, make install, make deb)
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libgtest-dev libgmock-dev
-          libbenchmark-dev openssl curl tar gzip procps python3 clang-format git
-          libpam0g-dev pamtester "$@")
+if [ "${1:-}" = "--run" ]; then
+  shift
+  packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libpam0g-dev openssl tar gzip "$@")
+else
+  # systemd: systemd-analyze checks the service units in the tests; pamtester drives the PAM
+  # module in the host tests.
+  packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libgtest-dev libgmock-dev
+            libbenchmark-dev openssl curl tar gzip procps python3 clang-format git systemd
+            libpam0g-dev pamtester "$@")
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -64,6 +66,31 @@ int load_text(const char* name, std::string* field, std::string* error) {
   return 0;
 }
 
+// Reads the first line of the file named by the variable (without its line end) into *text. A
+// file that does not exist gives no text: it is made before the first start and may be deleted
+// once the password was changed.
+int load_first_line(const char* name, std::string* text, std::string* error) {
+  const char* path = std::getenv(name);
+  if (path == nullptr) return 0;
+  std::FILE* f = *path != '\0' ? std::fopen(path, "re") : nullptr;
+  if (f == nullptr && *path != '\0' && errno == ENOENT) return 0;
+  if (f == nullptr) {
+    *error = std::string(name) + ": \"" + path + "\" cannot be read";
+    return -1;
+  }
+  char line[512] = "";
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  std::string value = read ? line : "";
+  while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+  if (value.empty()) {
+    *error = std::string(name) + ": \"" + path + "\" holds no password";
+    return -1;
+  }
+  *text = value;
+  return 0;
+}
+
 }  // namespace
 
 int config_load(std::string* error) {
@@ -76,7 +103,8 @@ int config_load(std::string* error) {
       load_port("ORVANE_MONITOR_PORT", &c.monitor_port, &message) != 0 ||
       load_port("ORVANE_HTTPS_PORT", &c.https_port, &message) != 0 ||
       load_count("ORVANE_MAX_CONNECTIONS", kMaxConnectionsLimit, &c.max_connections, &message) !=
-          0) {
+          0 ||
+      load_first_line("ORVANE_ADMIN_PASSWORD_FILE", &c.admin_password, &message) != 0) {
     if (error != nullptr) *error = message;
     return -1;
   }

@@ -1,5 +1,6 @@
-// orvaned: the Orvane server daemon. No command-line options are read; paths and ports come from
-// the configuration module (with their environment overrides).
+// orvaned: the Orvane server daemon. Its only options are --help and --version, which print and
+// exit (other arguments are ignored); paths and ports come from the configuration module (with
+// their environment overrides).
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -121,9 +122,40 @@ void wait_for_connections(globals& g) {
   }
 }
 
+constexpr const char kUsage[] =
+    "usage: orvaned [--help | --version]\n"
+    "Runs the Orvane server in the foreground until SIGINT or SIGTERM, which write every domain\n"
+    "back before it exits. Paths and ports come from the environment:\n"
+    "  ORVANE_ROOT                 data root (default /data/orvane)\n"
+    "  ORVANE_MACHINE_ID_FILE      machine identity file (default /etc/this)\n"
+    "  ORVANE_HTTP_PORT            plain HTTP port (default 80)\n"
+    "  ORVANE_HTTPS_PORT           HTTPS port (default 443)\n"
+    "  ORVANE_MONITOR_PORT         monitoring port (default 82)\n"
+    "  ORVANE_MONITOR_BIND         monitoring address (default 127.0.0.1)\n"
+    "  ORVANE_MAX_CONNECTIONS      connections served at once per port (default 1024)\n"
+    "  ORVANE_ADMIN_PASSWORD_FILE  first Administrator password of a new database\n"
+    "See orvaned(8).\n";
+
+// --help and --version, given alone, print and end the program (status 0); other arguments are
+// ignored. Returns -1 when the server is to start.
+int handle_arguments(int argc, char** argv) {
+  if (argc != 2) return -1;
+  const std::string arg = argv[1];
+  if (arg == "--help" || arg == "-h") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (arg == "--version") {
+    std::printf("orvaned %s\n", ORVANE_VERSION);
+    return 0;
+  }
+  return -1;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (const int rc = handle_arguments(argc, argv); rc >= 0) return rc;
   kt::logger_to_stderr = true;
   kt::logger_to_syslog = true;
   kt::logger_syslog_name = "orvane";

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <cstdio>
 
 namespace orvane {
 namespace {
@@ -9,9 +10,9 @@ namespace {
 class ConfigTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (const char* n :
-         {"ORVANE_ROOT", "ORVANE_MACHINE_ID_FILE", "ORVANE_HTTP_PORT", "ORVANE_MONITOR_PORT",
-          "ORVANE_HTTPS_PORT", "ORVANE_MONITOR_BIND", "ORVANE_MAX_CONNECTIONS"}) {
+    for (const char* n : {"ORVANE_ROOT", "ORVANE_MACHINE_ID_FILE", "ORVANE_HTTP_PORT",
+                          "ORVANE_MONITOR_PORT", "ORVANE_HTTPS_PORT", "ORVANE_MONITOR_BIND",
+                          "ORVANE_MAX_CONNECTIONS", "ORVANE_ADMIN_PASSWORD_FILE"}) {
       unsetenv(n);
     }
     config_load(nullptr);
@@ -46,6 +47,33 @@ TEST_F(ConfigTest, OverridesReplaceRootAndPorts) {
   EXPECT_EQ(config_get().http_port, 8080);
   EXPECT_EQ(config_get().https_port, 65535);
   EXPECT_EQ(config_get().machine_id_file, "/tmp/this");
+}
+
+TEST_F(ConfigTest, AdminPasswordFileGivesItsFirstLine) {
+  EXPECT_EQ(config_get().admin_password, "");
+  const std::string path = ::testing::TempDir() + "/orvane-admin-password";
+  for (const auto& [text, ok] : {std::pair{"S3cret pass\r\nsecond line\n", true}, {"\n", false}}) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text, f);
+    std::fclose(f);
+    setenv("ORVANE_ADMIN_PASSWORD_FILE", path.c_str(), 1);
+    std::string error;
+    EXPECT_EQ(config_load(&error), ok ? 0 : -1) << text;
+    if (ok) {
+      EXPECT_EQ(config_get().admin_password, "S3cret pass");
+    } else {
+      EXPECT_NE(error.find("holds no password"), std::string::npos) << error;
+    }
+  }
+  // A missing file leaves the built-in password; a folder cannot be read as one.
+  std::remove(path.c_str());
+  ASSERT_EQ(config_load(nullptr), 0);
+  EXPECT_EQ(config_get().admin_password, "");
+  setenv("ORVANE_ADMIN_PASSWORD_FILE", ::testing::TempDir().c_str(), 1);
+  std::string error;
+  EXPECT_EQ(config_load(&error), -1);
+  EXPECT_NE(error.find("ORVANE_ADMIN_PASSWORD_FILE"), std::string::npos) << error;
 }
 
 TEST_F(ConfigTest, MaxConnectionsOverride) {

@@ -416,7 +416,8 @@ int domains_load(globals& g) {
     d->set_name(ROOT_DOMAIN_NAME);
     d->g = &g;
     if (domain_db_add(*d) != 0) return -2;
-    if (_domain_init(*d, ROOT_ADMIN_PASSWORD) != 0) return -1;
+    const std::string& password = config_get().admin_password;
+    if (_domain_init(*d, password.empty() ? ROOT_ADMIN_PASSWORD : password) != 0) return -1;
     if (domain_open_auditlog(*d) != 0) return -3;
     g.domains_by_name.insert_rw(d->name(), d);
     g.domains_by_id.insert_rw(d->id, d);
