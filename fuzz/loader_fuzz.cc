@@ -31,7 +31,6 @@
 #include "loader_fixture.h"
 #include "objects/domains/domain.h"
 #include "objects/domains/domain_records.h"
-#include "server.h"
 #include "utils/files.h"
 #include "utils/logger.h"
 
@@ -242,7 +241,6 @@ void run_domains_file(std::string_view input) {
   orvane::globals g;
   check(orvane::domains_load(g) == 0, "domains_load failed");
   check_domain_tree(g);
-  orvane::server_context_free(g);
 }
 
 }  // namespace

@@ -1,21 +1,24 @@
 // Connection records and the connection handler: one record per accepted connection on the plain
 // or the TLS port. The server's network loops complete the TLS handshake and read the one HTTP
 // request without a thread per connection; a worker thread then answers it: a command document
-// POSTed over TLS goes to the dispatcher, a GET is served from the static web packages, and an
-// upgrade turns the connection into a WebSocket channel for change notifications, which keeps
-// its worker.
+// POSTed over TLS goes to the dispatcher (http.h), a GET is served from the static web packages,
+// and an upgrade turns the connection into a WebSocket channel for change notifications
+// (channel.h). The record keeps its socket and TLS session to itself: the rest of the server
+// reads and writes the connection through its methods.
 #ifndef ORVANE_CLIENT_H_
 #define ORVANE_CLIENT_H_
 
 #include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "buffers/buffer.h"
+#include "connection_registry.h"
 #include "htmldoc/htmldoc.h"
 #include "sutils/openssl_raii.h"
 #include "utils/ipv4.h"
@@ -41,18 +44,21 @@ constexpr uint8_t CLIENT_WS_BOUND = 0x4;   // a WebSocket "auth" message bound a
 // send waits for a peer that takes no bytes.
 constexpr int CLIENT_REQUEST_TIMEOUT = 30;
 
-struct client {
-  client();
+// client::read() result: no bytes are ready yet.
+constexpr ssize_t CLIENT_READ_AGAIN = -2;
+
+class client : public registry_links<client> {
+ public:
+  // A connection on the socket fd (non-blocking), which it owns; tls_ctx is the server's TLS
+  // context on the TLS port, else nullptr. Without a socket, a record to run commands on.
+  explicit client(globals& g, int fd = -1, SSL_CTX* tls_ctx = nullptr);
   ~client();
   client(const client&) = delete;
   client& operator=(const client&) = delete;
 
-  globals* g = nullptr;
-  int fd = -1;
-  SSL_CTX* tls_ctx = nullptr;  // the server's TLS context on the TLS port, else none
-  kt::ssl_ptr ssl;             // the TLS session
-  std::string peer_text;       // dotted IPv4 text of the peer
-  kt::ipv4_address peer{};     // the peer address, prefix 32
+  globals* const g;
+  std::string peer_text;    // dotted IPv4 text of the peer
+  kt::ipv4_address peer{};  // the peer address, prefix 32
   uint16_t peer_port = 0;
   std::atomic<uint8_t> flags{0};
 
@@ -62,10 +68,9 @@ struct client {
   kt::xmldoc request;
   kt::xmldoc response;
 
-  // The token bound by a WebSocket "auth" message (written by the connection's own thread under
-  // outbox_lock, read by the change notifier through client_bound_token), its identifier (read
-  // by whoever ends channels with their token) and the identifier of its domain.
-  kt::ref_ptr<token> ws_token;
+  // The token bound by a WebSocket "auth" message (set by the connection's own thread, read by
+  // the change notifier through bound_token()), its identifier (read by whoever ends channels
+  // with their token) and the identifier of its domain.
   std::atomic<uint64_t> ws_token_id{0};
   std::atomic<uint64_t> ws_domain_id{0};
   // Identity from a verified client certificate; 0 when none was presented.
@@ -75,21 +80,69 @@ struct client {
   kt::buffer input;       // received WebSocket bytes not yet consumed
   uint64_t received = 0;  // bytes of the HTTP request read so far
 
-  // Serialises writes to the connection.
-  kt::mutex send_lock;
-  // Change notifications for a WebSocket client: other threads queue frames here and wake the
-  // connection's thread, which alone reads and writes the connection (a TLS session must not be
-  // used by two threads at once).
-  kt::mutex outbox_lock;
-  std::string outbox;  // encoded frames waiting to be sent
-  int wake_fd = -1;    // eventfd that wakes the connection's thread
   // The listener's connection slot, handed back when the connection ends.
   kt::ref_ptr<kt::connection_slots> slot;
 
-  // Links of the server's client list.
-  client* prev = nullptr;
-  client* next = nullptr;
+  bool alive() const { return (flags.load() & CLIENT_ALIVE) != 0; }
+  bool tls() const { return static_cast<bool>(ssl_); }
+
+  // Reads up to count bytes without waiting for them (a TLS session that must write first waits
+  // for the socket to take bytes). Returns the count, CLIENT_READ_AGAIN when no bytes are ready,
+  // or 0 or -1 when the connection is to end. The connection's own thread only.
+  ssize_t read(char* bytes, size_t count);
+  // Writes all the bytes, waiting at most CLIENT_REQUEST_TIMEOUT for a peer that takes none.
+  // Returns 0, or -1 (the connection is then no longer alive).
+  int send(std::string_view bytes);
+
+  // The TLS handshake, one non-blocking step: 1 when done (and a client certificate, if one came,
+  // verified), 0 when it waits for the socket (*wants_write tells for what), -1 when it failed.
+  int handshake_step(bool* wants_write);
+  // Ends the connection's TLS session (with a close alert once the handshake was done).
+  void close_tls(bool handshake_done);
+  // Shuts the socket down in both directions: the connection's thread wakes and ends it.
+  void shutdown_socket();
+  int fd() const { return fd_; }
+
+  // WebSocket channel: from start_channel() on, other threads queue frames with
+  // send_websocket_text() and wake the connection's thread, which alone reads and writes the
+  // connection (a TLS session must not be used by two threads at once).
+  bool start_channel();
+  void stop_channel();
+  // Queues one text frame and wakes the connection's thread. Returns 0, or -1 when the channel
+  // cannot take it (not started, stopped, or too much is already waiting). Any thread.
+  int send_websocket_text(std::string_view text);
+  // Waits, at most timeout_ms (-1: no limit), until the connection has bytes to read or queued
+  // frames, and sends those. Returns 1 when the connection is readable, 0 when only frames were
+  // sent or the time ran out, -1 when it is to end.
+  int wait_channel(int timeout_ms);
+  // Takes the queued frames without sending them.
+  std::string take_outbox();
+  // Ends the channel from another thread: its thread wakes, sees it is no longer alive and closes
+  // the connection.
+  void close_channel();
+
+  // The token bound to the channel, or none. Any thread.
+  kt::ref_ptr<token> bound_token();
+  // Binds the token to the channel (or unbinds, with none).
+  void bind_token(kt::ref_ptr<token> t);
+
+ private:
+  bool flush_outbox();
+
+  const int fd_;
+  SSL_CTX* const tls_ctx_;
+  kt::ssl_ptr ssl_;
+  // Serialises writes to the connection.
+  kt::mutex send_lock_;
+  // Guards the channel's queue, its wake-up descriptor and the bound token.
+  kt::mutex outbox_lock_;
+  std::string outbox_;  // encoded frames waiting to be sent
+  int wake_fd_ = -1;    // eventfd that wakes the connection's thread
+  kt::ref_ptr<token> ws_token_;
 };
+
+// The size limit of a request: the root domain's maxAttrValueLenMB mebibytes plus 1,500 bytes.
+uint64_t client_request_limit(const globals& g);
 
 // Takes an accepted socket onto the network loops. tls_ctx is the server's TLS context on the
 // TLS port, else nullptr; slot is the listener's slot counter, handed a slot back when the
@@ -97,28 +150,6 @@ struct client {
 // it and takes the slot back).
 int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
                   kt::ref_ptr<kt::connection_slots> slot);
-
-// Writes bytes to the connection (TLS or plain) under its send lock. Returns 0 or -1.
-int client_send(client& c, std::string_view bytes);
-// Queues one text frame for a WebSocket client and wakes its thread. Returns 0, or -1 when the
-// connection cannot take it (not in WebSocket mode, or too much is already waiting).
-int client_send_websocket_text(client& c, std::string_view text);
-
-// The token a WebSocket client bound, or none. Any thread.
-kt::ref_ptr<token> client_bound_token(client& c);
-// Ends a WebSocket channel from another thread: its thread wakes, sees it is no longer alive and
-// closes the connection.
-void client_close_channel(client& c);
-
-// Seconds a WebSocket channel has after its upgrade to bind a valid token; unbound, it closes.
-constexpr int CLIENT_WEBSOCKET_BIND_TIMEOUT = 30;
-
-// Handlers of one request.
-int client_process_get(client& c);
-int client_process_post(client& c);
-int client_unwrap_htmldoc(client& c);
-int client_process_websocket(client& c);
-int client_process_websocket_xml(client& c);
 
 // Closes every connection's socket so that its thread ends (shutdown).
 void clients_close_all(globals& g);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "connection_registry.h"
 #include "hashtable/hashtable.h"
 #include "utils/byte_budget.h"
 #include "utils/ipv4.h"
@@ -27,14 +28,29 @@ namespace orvane {
 class domain;
 class login_throttle;
 class token;
-struct client;
+class client;
 struct monitor_client;
+
+// Reads the 48 bytes of AES key material (16-byte vector, 32-byte key) from the key file, or
+// creates the file (mode 0600) with fresh random bytes when it is new or empty. Returns 0; -1 when
+// the file cannot be opened, -2 when writing fresh keys fails, -3 when it holds neither 0 nor 48
+// bytes.
+int init_aes_keys(const std::string& path, uint8_t iv[16], uint8_t key[32]);
 
 // Bit 0 of globals::running: set while the server runs.
 constexpr uint16_t GLOBALS_RUNNING = 0x1;
 
 struct globals {
+  // Builds the server context up to the loaded domains: certificate authority (made with a key of
+  // ca_key_bits when it has to be created), AES context, machine identity, domains, scheduler.
+  // Returns 0 with the context in *out, or a negative code with a message in *error: -1 CA,
+  // -2 domains ("failed to load domains."), -4 AES keys, -5 scheduler.
+  static int open(std::unique_ptr<globals>* out, std::string* error, int ca_key_bits = 4096);
+
+  // An empty context (no authority, keys, domains or scheduler); open() builds a full one.
   globals();
+  // Stops the scheduler, empties every domain's tables, and frees the token and domain tables
+  // and the certificate authority. The network loops and workers must have stopped before.
   ~globals();
   globals(const globals&) = delete;
   globals& operator=(const globals&) = delete;
@@ -70,10 +86,8 @@ struct globals {
   std::unique_ptr<kt::openssl_ca> ca;
   std::unique_ptr<kt::sched_singlethread> scheduler;
 
-  // Connected clients (doubly linked through the records) and their lock.
-  client* clients_head = nullptr;
-  client* clients_tail = nullptr;
-  kt::rwlock clients_lock;
+  // Connections on the client ports (the clients_lock is the registry's own lock).
+  connection_registry<client> clients;
   // Client and monitoring connections still open (shutdown waits for them).
   std::atomic<uint32_t> open_connections{0};
   // The workers that answer client requests, and the network loops that take client connections
@@ -82,10 +96,8 @@ struct globals {
   std::unique_ptr<kt::thread_pool> workers;
   std::unique_ptr<kt::net_thread_pool> net_loops;
 
-  // Subscribed monitoring connections and their lock.
-  monitor_client* monitoring_head = nullptr;
-  monitor_client* monitoring_tail = nullptr;
-  kt::rwlock monitoring_lock;
+  // Subscribers on the monitoring port (the monitoring_lock is the registry's own lock).
+  connection_registry<monitor_client> monitoring;
 
   // CPU samples of /proc/stat, one every 5 seconds, read by getHealth.
   static constexpr int cpuidx_max = 60;

@@ -24,6 +24,7 @@
 #include "objects/tokens/token.h"
 #include "objects/users/user.h"
 #include "processor.h"
+#include "utils/clock.h"
 #include "utils/logger.h"
 #include "xmldoc/xmldoc.h"
 
@@ -59,12 +60,6 @@ const cpu_description& cached_cpu_description() {
     desc.result = 0;
   });
   return desc;
-}
-
-uint64_t monotonic_raw_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
-  return static_cast<uint64_t>(ts.tv_sec);
 }
 
 std::string decimal(uint64_t v) {
@@ -244,7 +239,7 @@ uint32_t processor_get_health(command& cmd) {
     e->set_value(dom->name());
   }
 
-  const uint64_t now = monotonic_raw_seconds();
+  const uint64_t now = kt::monotonic_raw_seconds();
   health->add_child(kt::xmldoc_node::create("uptime"))
       ->set_value(decimal(now >= g.start_time ? now - g.start_time : 0));
   health->add_child(kt::xmldoc_node::create("requests"))->set_value(decimal(reset ? 0 : requests));

@@ -24,7 +24,6 @@
 #include "objects/users/auth.h"
 #include "scheduler/sched_singlethread.h"
 #include "secure_server.h"
-#include "server.h"
 #include "threadpool/thread_pool.h"
 #include "utils/logger.h"
 
@@ -176,8 +175,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  auto g = std::make_unique<globals>();
-  const int rc = orvane::server_context_init(*g, &error);
+  std::unique_ptr<globals> g;
+  const int rc = globals::open(&g, &error);
   if (rc != 0) {
     KT_LOG_ERR("%s", error.c_str());
     return rc == -2 ? -2 : 1;
@@ -228,7 +227,6 @@ int main(int argc, char** argv) {
   g->scheduler.reset();
   if (ctx) orvane::done_ctx(std::move(ctx));
   KT_LOG_INFO("exiting...");
-  orvane::server_context_free(*g);
   g.reset();
   std::fflush(stdout);
   std::fflush(stderr);

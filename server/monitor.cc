@@ -19,6 +19,7 @@
 #include "globals.h"
 #include "network/socket_listener.h"
 #include "utils/base64.h"
+#include "utils/clock.h"
 #include "utils/logger.h"
 #include "xmldoc/xmldoc.h"
 
@@ -30,12 +31,6 @@ constexpr size_t kReadChunk = 2048;
 constexpr size_t kMaxSubscription = 64 * 1024;
 // How often an idle subscriber's connection is checked for the peer having gone.
 constexpr std::chrono::milliseconds kPeerCheck{1000};
-
-int64_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Whether the subscriber has closed or reset its connection. Bytes it sends after its
 // subscription are read and dropped.
@@ -59,32 +54,14 @@ bool send_all(int fd, const char* data, size_t length) {
   return true;
 }
 
-void list_append(globals& g, monitor_client* m) {
-  std::unique_lock lock(g.monitoring_lock);
-  m->prev = g.monitoring_tail;
-  m->next = nullptr;
-  if (g.monitoring_tail != nullptr) g.monitoring_tail->next = m;
-  g.monitoring_tail = m;
-  if (g.monitoring_head == nullptr) g.monitoring_head = m;
-}
-
-void list_remove(globals& g, monitor_client* m) {
-  std::unique_lock lock(g.monitoring_lock);
-  if (m->prev != nullptr) m->prev->next = m->next;
-  if (m->next != nullptr) m->next->prev = m->prev;
-  if (g.monitoring_head == m) g.monitoring_head = m->next;
-  if (g.monitoring_tail == m) g.monitoring_tail = m->prev;
-  m->prev = m->next = nullptr;
-}
-
 // Reads until the received text parses as a document; false when the peer goes first or the
 // deadline passes.
 bool read_subscription(monitor_client& m, kt::xmldoc& doc) {
-  const int64_t deadline = now_ms() + MONITOR_SUBSCRIBE_TIMEOUT * 1000;
+  const int64_t deadline = kt::monotonic_ms() + MONITOR_SUBSCRIBE_TIMEOUT * 1000;
   std::string received;
   char chunk[kReadChunk];
   while (received.size() < kMaxSubscription) {
-    const int64_t left = deadline - now_ms();
+    const int64_t left = deadline - kt::monotonic_ms();
     if (left <= 0) return false;
     pollfd p{m.fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(left));
@@ -190,13 +167,14 @@ std::string monitor_redact(std::string_view xml) {
 void monitor_routine(monitor_client* raw) {
   std::unique_ptr<monitor_client> m(raw);
   globals& g = *m->g;
+  // Listed from the start, so that shutdown reaches it; it mirrors nothing until it subscribed.
+  g.monitoring.add(m.get());
   kt::xmldoc doc;
   bool subscribed = false;
   if (read_subscription(*m, doc)) {
     if (const kt::xmldoc_node* t = doc.root()->get("t"); t != nullptr) {
-      if (t->attr_get("debug") != nullptr) m->type = MONITOR_TYPE_DEBUG;
+      if (t->attr_get("debug") != nullptr) m->type.store(MONITOR_TYPE_DEBUG);
       kt::xmldoc_node_dump(doc.root());
-      list_append(g, m.get());
       subscribed = true;
     }
   }
@@ -213,7 +191,7 @@ void monitor_routine(monitor_client* raw) {
       pending.clear();
     }
   }
-  if (subscribed) list_remove(g, m.get());
+  g.monitoring.remove(m.get());
   ::shutdown(m->fd, SHUT_RDWR);
   ::close(m->fd);
   if (m->slot) m->slot->release();
@@ -241,8 +219,7 @@ int monitor_accept(globals& g, int fd, kt::ref_ptr<kt::connection_slots> slot) {
 
 void monitoring_notify(globals& g, int type, std::string_view domain, std::string_view peer,
                        std::string_view api, std::string_view request, std::string_view response) {
-  std::shared_lock lock(g.monitoring_lock);
-  if (g.monitoring_head == nullptr) return;
+  if (g.monitoring.size() == 0) return;
   const time_t now = ::time(nullptr);
   tm local{};
   localtime_r(&now, &local);
@@ -250,8 +227,8 @@ void monitoring_notify(globals& g, int type, std::string_view domain, std::strin
   std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   std::string text;
-  for (monitor_client* m = g.monitoring_head; m != nullptr; m = m->next) {
-    if (m->type != type) continue;
+  g.monitoring.for_each([&](monitor_client& m) {
+    if (m.type.load() != type) return;
     if (text.empty()) {
       kt::xmldoc doc = kt::xmldoc::create_def("ktas");
       kt::xmldoc_node* root = doc.root();
@@ -273,17 +250,16 @@ void monitoring_notify(globals& g, int type, std::string_view domain, std::strin
     length[1] = static_cast<uint8_t>(n >> 16);
     length[2] = static_cast<uint8_t>(n >> 8);
     length[3] = static_cast<uint8_t>(n);
-    m->send.add(length, sizeof length, text.data(), text.size());
-  }
+    m.send.add(length, sizeof length, text.data(), text.size());
+  });
 }
 
 void monitoring_close_all(globals& g) {
-  std::shared_lock lock(g.monitoring_lock);
-  for (monitor_client* m = g.monitoring_head; m != nullptr; m = m->next) {
-    m->alive.store(false);
-    ::shutdown(m->fd, SHUT_RDWR);
-    m->send.close();
-  }
+  g.monitoring.for_each([](monitor_client& m) {
+    m.alive.store(false);
+    ::shutdown(m.fd, SHUT_RDWR);
+    m.send.close();
+  });
 }
 
 }  // namespace orvane

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "buffers/net_buffer.h"
+#include "connection_registry.h"
 #include "utils/refobj.h"
 
 namespace kt {
@@ -25,18 +26,16 @@ constexpr int MONITOR_TYPE_DEBUG = 2;
 // Seconds a monitoring connection has to send its subscription document.
 constexpr int MONITOR_SUBSCRIBE_TIMEOUT = 30;
 
-struct monitor_client {
+struct monitor_client : registry_links<monitor_client> {
   globals* g = nullptr;
   int fd = -1;
-  int type = MONITOR_TYPE_NONE;
+  std::atomic<int> type{MONITOR_TYPE_NONE};  // set once it subscribed
   // Pending messages; producers are the workers answering HTTPS requests, the consumer is this
   // connection's thread. Bounded, so a subscriber that stops reading cannot grow it without limit.
   kt::net_buffer send{true, 16u << 20};
   std::atomic<bool> alive{true};
   // The listener's connection slot, handed back when the connection ends.
   kt::ref_ptr<kt::connection_slots> slot;
-  monitor_client* prev = nullptr;
-  monitor_client* next = nullptr;
 };
 
 // The monitoring connection's thread: reads the subscription document (within

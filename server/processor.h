@@ -18,7 +18,7 @@
 namespace orvane {
 
 struct globals;
-struct client;
+class client;
 class domain;
 class token;
 

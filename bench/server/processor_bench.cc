@@ -24,8 +24,7 @@ void BM_DispatchIsValidToken(benchmark::State& state) {
 
   const std::string doc =
       "<orvane><isValidToken domain=\"ORVANE\" token=\"" + t->key + "\"/></orvane>";
-  orvane::client c;
-  c.g = &g;
+  orvane::client c(g);
   kt::ipv4_parse_addr(std::string_view("127.0.0.1"), c.peer);
   kt::buffer out;
   for (auto _ : state) {

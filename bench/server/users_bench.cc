@@ -45,7 +45,6 @@
 #include "objects/users/user.h"
 #include "objects/users/user_records.h"
 #include "processor.h"
-#include "server.h"
 #include "sutils/openssl_ca.h"
 #include "utils/ipv4.h"
 #include "utils/logger.h"
@@ -211,9 +210,8 @@ class dispatcher {
 
   // The result code of the "res" element (kNoResult when there is none); *ms gets the time.
   uint32_t run(const std::string& document, double* ms) {
-    client_ = std::make_unique<orvane::client>();
+    client_ = std::make_unique<orvane::client>(g_);
     orvane::client& c = *client_;
-    c.g = &g_;
     c.peer_text = "127.0.0.1";
     kt::ipv4_parse_addr(std::string_view(c.peer_text), c.peer);
     out_.clear();
@@ -326,13 +324,12 @@ bool prepare() {
     return false;
   }
   {
-    orvane::globals g;
-    if (orvane::server_context_init(g, &error, kCaKeyBits) != 0) {
+    std::unique_ptr<orvane::globals> g;
+    if (orvane::globals::open(&g, &error, kCaKeyBits) != 0) {
       std::fprintf(stderr, "server context: %s\n", error.c_str());
       return false;
     }
-    e.domain_id = g.root_domain ? g.root_domain->id : 0;
-    orvane::server_context_free(g);
+    e.domain_id = g->root_domain ? g->root_domain->id : 0;
   }
   if (e.domain_id == 0) return false;
   const auto start = clock_type::now();
@@ -343,14 +340,14 @@ bool prepare() {
   }
   std::fprintf(stderr, "%zu users written in %.0f ms\n", e.users, ms_since(start));
   {
-    orvane::globals g;
-    if (orvane::server_context_init(g, &error, kCaKeyBits) != 0 || !g.root_domain) {
+    std::unique_ptr<orvane::globals> g;
+    if (orvane::globals::open(&g, &error, kCaKeyBits) != 0 || !g->root_domain) {
       std::fprintf(stderr, "server context: %s\n", error.c_str());
       return false;
     }
     const auto begin = clock_type::now();
-    const int rc = write_groups_and_resources(*g.root_domain, e.user_ids);
-    orvane::server_context_free(g);
+    const int rc = write_groups_and_resources(*g->root_domain, e.user_ids);
+    g.reset();
     if (rc != 0) {
       std::fprintf(stderr, "cannot write the groups and resources\n");
       return false;
@@ -365,9 +362,9 @@ bool prepare() {
 orvane::globals* shared_context(benchmark::State& state) {
   bench_env& e = env();
   if (!e.g) {
-    auto g = std::make_unique<orvane::globals>();
+    std::unique_ptr<orvane::globals> g;
     std::string error;
-    if (orvane::server_context_init(*g, &error, kCaKeyBits) != 0) {
+    if (orvane::globals::open(&g, &error, kCaKeyBits) != 0) {
       state.SkipWithError(("server context: " + error).c_str());
       return nullptr;
     }
@@ -379,7 +376,6 @@ orvane::globals* shared_context(benchmark::State& state) {
     const kt::xmldoc_node* t = d.answer("token");
     if (code != 0 || t == nullptr) {
       state.SkipWithError("getToken failed");
-      orvane::server_context_free(*g);
       return nullptr;
     }
     e.admin_token = t->value();
@@ -390,7 +386,6 @@ orvane::globals* shared_context(benchmark::State& state) {
 
 void free_shared_context() {
   bench_env& e = env();
-  if (e.g) orvane::server_context_free(*e.g);
   e.g.reset();
 }
 
@@ -400,7 +395,7 @@ std::string with_root_domain(const char* command, const std::string& attrs,
          attrs + ">" + inner + "</" + command + "></orvane>";
 }
 
-// Start-up: server_context_init on the filled root; wall time and resident memory after it.
+// Start-up: globals::open on the filled root; wall time and resident memory after it.
 // Argument 1 runs with the server's logging (information level, one line per loaded user) sent
 // to /dev/null and to syslog; 0 keeps only errors.
 void BM_StartupLoad(benchmark::State& state) {
@@ -409,7 +404,7 @@ void BM_StartupLoad(benchmark::State& state) {
   long rss_kb = 0;
   uint64_t loaded = 0, groups = 0, resources = 0;
   for (auto _ : state) {
-    auto g = std::make_unique<orvane::globals>();
+    std::unique_ptr<orvane::globals> g;
     std::string error;
     int rc = 0;
     double ms = 0;
@@ -418,7 +413,7 @@ void BM_StartupLoad(benchmark::State& state) {
       if (logging) quiet = std::make_unique<stderr_silenced>();
       server_logging log(logging);
       const auto start = clock_type::now();
-      rc = orvane::server_context_init(*g, &error, kCaKeyBits);
+      rc = orvane::globals::open(&g, &error, kCaKeyBits);
       ms = ms_since(start);
     }
     if (rc != 0) {
@@ -430,7 +425,7 @@ void BM_StartupLoad(benchmark::State& state) {
     groups = g->root_domain ? g->root_domain->groups_by_id.count() : 0;
     resources = g->root_domain ? g->root_domain->resources_by_id.count() : 0;
     state.SetIterationTime(ms / 1000.0);
-    orvane::server_context_free(*g);
+    g.reset();
   }
   state.counters["users"] = static_cast<double>(loaded);
   state.counters["groups"] = static_cast<double>(groups);

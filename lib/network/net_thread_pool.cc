@@ -16,6 +16,7 @@
 #include <system_error>
 #include <utility>
 
+#include "utils/clock.h"
 #include "utils/logger.h"
 
 namespace kt {
@@ -36,12 +37,6 @@ thread_local const void* current_loop = nullptr;
 
 // Listener watches are told apart from tasks in epoll's data by the low bit of the pointer.
 constexpr uintptr_t kListenerTag = 1;
-
-int64_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 }  // namespace
 
@@ -221,7 +216,7 @@ int net_thread_pool::add(std::unique_ptr<net_task>& task) {
   // From a loop's own thread (its accept): the task joins that loop.
   for (auto& l : loops_) {
     if (l.get() != current_loop) continue;
-    task->deadline_ms_ = now_ms() + timeout_ms_;
+    task->deadline_ms_ = kt::monotonic_ms() + timeout_ms_;
     l->waiting.push_back(std::move(task));
     l->count.fetch_add(1, std::memory_order_relaxed);
     return 0;
@@ -237,7 +232,7 @@ int net_thread_pool::add(std::unique_ptr<net_task>& task) {
   {
     std::lock_guard lock(best->inbox_lock);
     if (best->closed) return -1;
-    task->deadline_ms_ = now_ms() + timeout_ms_;
+    task->deadline_ms_ = kt::monotonic_ms() + timeout_ms_;
     first = best->inbox.empty();
     best->inbox.push_back(std::move(task));
     best->count.fetch_add(1, std::memory_order_relaxed);
@@ -261,12 +256,12 @@ void net_thread_pool::run(loop& l) {
   std::vector<std::unique_ptr<net_task>> arrived;
   std::vector<socket_listener*> listeners;
   while (!stopping_.load(std::memory_order_acquire)) {
-    int timeout = l.rearm_listeners(now_ms());
+    int timeout = l.rearm_listeners(kt::monotonic_ms());
     if (!l.waiting.empty()) {
       timeout = 0;
     } else if (!l.tasks.empty()) {
       const int64_t left =
-          std::clamp<int64_t>(l.tasks.front()->deadline_ms_ - now_ms(), 0, INT_MAX);
+          std::clamp<int64_t>(l.tasks.front()->deadline_ms_ - kt::monotonic_ms(), 0, INT_MAX);
       if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
     }
     const int n = epoll_wait(l.ep, events, kEventsPerWait, timeout);
@@ -274,7 +269,7 @@ void net_thread_pool::run(loop& l) {
       KT_LOG_ERR("net_thread_pool: epoll_wait: %s", std::strerror(errno));
       break;
     }
-    const int64_t now = now_ms();
+    const int64_t now = kt::monotonic_ms();
     for (int i = 0; i < n; ++i) {
       const uintptr_t data = reinterpret_cast<uintptr_t>(events[i].data.ptr);
       if ((data & kListenerTag) != 0) {

@@ -13,24 +13,13 @@
 
 namespace kt {
 
+int unique_fd::reset() {
+  const int rc = fd_ >= 0 ? ::close(fd_) : 0;
+  fd_ = -1;
+  return rc;
+}
+
 namespace {
-
-class unique_fd {
- public:
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() { reset(); }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  int get() const { return fd_; }
-  int reset() {
-    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 void report(const char* call, const std::string& path, int err) {
   std::fprintf(stderr, "%s(%s): %s\n", call, path.c_str(), std::strerror(err));

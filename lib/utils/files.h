@@ -10,6 +10,33 @@
 
 namespace kt {
 
+// Owns a file descriptor: closes it when it goes.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  ~unique_fd() { reset(); }
+  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  // Hands the descriptor over without closing it.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor; the close result, or 0 when there was none.
+  int reset();
+
+ private:
+  int fd_;
+};
+
 // Longest path path_create accepts, and longest path path_remove builds (bytes, no terminator).
 constexpr size_t kPathCreateMax = 1499;
 constexpr size_t kPathRemoveMax = 1023;

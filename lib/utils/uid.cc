@@ -12,6 +12,8 @@
 #include <ctime>
 #include <string_view>
 
+#include "utils/files.h"
+
 namespace kt {
 
 namespace {
@@ -19,21 +21,6 @@ namespace {
 std::atomic<uint32_t> uid_counter{1};
 // The greatest identifier made or observed.
 std::atomic<uint64_t> uid_last{0};
-
-// Owns a file descriptor.
-class unique_fd {
- public:
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 int open_retry(const char* path, int flags) {
   int fd;

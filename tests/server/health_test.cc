@@ -293,13 +293,8 @@ class ChangeAudienceTest : public HealthTest {
   };
 
   void TearDown() override {
-    {
-      std::unique_lock lock(g().clients_lock);
-      g().clients_head = g().clients_tail = nullptr;
-    }
-    for (fake_ws& f : clients_) {
-      if (f.c->wake_fd >= 0) ::close(f.c->wake_fd);
-    }
+    for (fake_ws& f : clients_) g().clients.remove(f.c.get());
+    clients_.clear();
     HealthTest::TearDown();
   }
 
@@ -307,9 +302,9 @@ class ChangeAudienceTest : public HealthTest {
   // told), listed as the server lists its connections.
   size_t bind_client(uint64_t domain_id, const std::string& uname = "Administrator") {
     fake_ws& f = clients_.emplace_back();
-    f.c = std::make_unique<orvane::client>();
-    f.c->g = &g();
-    f.c->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // The connection's socket stands in as a descriptor that nobody reads.
+    f.c = std::make_unique<orvane::client>(g(), ::eventfd(0, EFD_CLOEXEC), nullptr);
+    EXPECT_TRUE(f.c->start_channel());
     f.c->flags = orvane::CLIENT_ALIVE | orvane::CLIENT_WEBSOCKET | orvane::CLIENT_WS_BOUND;
     f.c->ws_domain_id = domain_id;
     const kt::ref_ptr<orvane::domain> d = g().domains_by_id.get_rw(domain_id);
@@ -319,14 +314,9 @@ class ChangeAudienceTest : public HealthTest {
     t->dom = d;
     t->usr = d->users_by_name.get_rw(uname);
     EXPECT_TRUE(t->usr) << uname;
-    f.c->ws_token = t;
+    f.c->bind_token(t);
     f.c->ws_token_id = t->id;
-    std::unique_lock lock(g().clients_lock);
-    orvane::client* c = f.c.get();
-    c->prev = g().clients_tail;
-    if (g().clients_tail != nullptr) g().clients_tail->next = c;
-    g().clients_tail = c;
-    if (g().clients_head == nullptr) g().clients_head = c;
+    g().clients.add(f.c.get());
     return clients_.size() - 1;
   }
 
@@ -343,11 +333,7 @@ class ChangeAudienceTest : public HealthTest {
 
   // The payloads of the frames a client received so far.
   std::vector<std::string> received(size_t i) {
-    std::string bytes;
-    {
-      std::lock_guard lock(clients_[i].c->outbox_lock);
-      bytes.swap(clients_[i].c->outbox);
-    }
+    const std::string bytes = clients_[i].c->take_outbox();
     std::vector<std::string> frames;
     size_t at = 0;
     while (bytes.size() - at >= 2) {
@@ -431,8 +417,7 @@ TEST_F(ChangeAudienceTest, UnboundAndFailingClientsAreSkipped) {
   const size_t unbound = bind_client(root);
   clients_[unbound].c->flags = orvane::CLIENT_ALIVE | orvane::CLIENT_WEBSOCKET;
   const size_t broken = bind_client(root);  // its connection is going away
-  ::close(clients_[broken].c->wake_fd);
-  clients_[broken].c->wake_fd = -1;
+  clients_[broken].c->stop_channel();
   const size_t bound = bind_client(root);
 
   orvane::task_notify_clients_change(g(), root, 1, 2, "resource", orvane::CHANGE_INSERT);

@@ -19,7 +19,6 @@ class ProcessorTest : public ::testing::Test {
     root_ = add_domain(1, "ORVANE");
     other_ = add_domain(42, "Other");
     digits_ = add_domain(7, "7up");
-    c_.g = &g_;
     set_peer("127.0.0.1");
   }
 
@@ -64,7 +63,7 @@ class ProcessorTest : public ::testing::Test {
   }
 
   globals g_;
-  client c_;
+  client c_{g_};
   kt::ref_ptr<domain> root_, other_, digits_;
 };
 

@@ -10,7 +10,6 @@
 #include "globals.h"
 #include "objects/domains/domain.h"
 #include "processor.h"
-#include "server.h"
 #include "sutils/openssl_ca.h"
 
 namespace orvane_test {
@@ -47,14 +46,12 @@ void server_fixture::TearDown() {
 }
 
 void server_fixture::start() {
-  g_ = std::make_unique<orvane::globals>();
   std::string error;
-  ASSERT_EQ(orvane::server_context_init(*g_, &error, 2048), 0) << error;
+  ASSERT_EQ(orvane::globals::open(&g_, &error, 2048), 0) << error;
 }
 
 void server_fixture::stop() {
   last_.reset();
-  if (g_) orvane::server_context_free(*g_);
   g_.reset();
 }
 
@@ -64,9 +61,8 @@ void server_fixture::restart() {
 }
 
 uint32_t server_fixture::run(const std::string& document) {
-  last_ = std::make_unique<orvane::client>();
+  last_ = std::make_unique<orvane::client>(*g_);
   orvane::client& c = *last_;
-  c.g = g_.get();
   c.peer_text = peer;
   EXPECT_EQ(kt::ipv4_parse_addr(std::string_view(peer), c.peer), 0);
   c.cert_domain_id = cert_domain_id;

@@ -81,14 +81,11 @@ bool may_see(const token& t, domain* d, int sys_res) {
 // is taken while the list is held.
 int task_send_change(globals& g, uint64_t domain_id, int sys_res, const std::string& text) {
   std::vector<kt::ref_ptr<token>> bound;
-  {
-    std::shared_lock lock(g.clients_lock);
-    for (client* c = g.clients_head; c != nullptr; c = c->next) {
-      const uint8_t flags = c->flags.load();
-      if ((flags & CLIENT_WEBSOCKET) == 0 || (flags & CLIENT_WS_BOUND) == 0) continue;
-      if (kt::ref_ptr<token> t = client_bound_token(*c)) bound.push_back(std::move(t));
-    }
-  }
+  g.clients.for_each([&](client& c) {
+    const uint8_t flags = c.flags.load();
+    if ((flags & CLIENT_WEBSOCKET) == 0 || (flags & CLIENT_WS_BOUND) == 0) return;
+    if (kt::ref_ptr<token> t = c.bound_token()) bound.push_back(std::move(t));
+  });
   if (bound.empty()) return 0;
   std::vector<uint64_t> allowed;
   {
@@ -105,14 +102,13 @@ int task_send_change(globals& g, uint64_t domain_id, int sys_res, const std::str
     }
   }
   if (allowed.empty()) return 0;
-  std::shared_lock lock(g.clients_lock);
-  for (client* c = g.clients_head; c != nullptr; c = c->next) {
-    const uint8_t flags = c->flags.load();
-    if ((flags & CLIENT_WEBSOCKET) == 0 || (flags & CLIENT_WS_BOUND) == 0) continue;
-    const uint64_t id = c->ws_token_id.load();
-    if (std::find(allowed.begin(), allowed.end(), id) == allowed.end()) continue;
-    if (client_send_websocket_text(*c, text) != 0) client_close_channel(*c);
-  }
+  g.clients.for_each([&](client& c) {
+    const uint8_t flags = c.flags.load();
+    if ((flags & CLIENT_WEBSOCKET) == 0 || (flags & CLIENT_WS_BOUND) == 0) return;
+    const uint64_t id = c.ws_token_id.load();
+    if (std::find(allowed.begin(), allowed.end(), id) == allowed.end()) return;
+    if (c.send_websocket_text(text) != 0) c.close_channel();
+  });
   return 0;
 }
 
@@ -143,14 +139,13 @@ int task_notify_clients_change(globals& g, uint64_t domain_id, uint64_t user_id,
 
 void task_end_channels(globals& g, const std::vector<uint64_t>& token_ids) {
   if (token_ids.empty()) return;
-  std::shared_lock lock(g.clients_lock);
-  for (client* c = g.clients_head; c != nullptr; c = c->next) {
-    if ((c->flags.load() & CLIENT_WEBSOCKET) == 0) continue;
-    const uint64_t id = c->ws_token_id.load();
+  g.clients.for_each([&](client& c) {
+    if ((c.flags.load() & CLIENT_WEBSOCKET) == 0) return;
+    const uint64_t id = c.ws_token_id.load();
     if (id != 0 && std::find(token_ids.begin(), token_ids.end(), id) != token_ids.end()) {
-      client_close_channel(*c);
+      c.close_channel();
     }
-  }
+  });
 }
 
 }  // namespace orvane

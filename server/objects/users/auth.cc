@@ -18,6 +18,7 @@
 #include "objects/users/user_records.h"
 #include "sutils/openssl_ca.h"
 #include "utils/base64.h"
+#include "utils/clock.h"
 #include "utils/logger.h"
 #include "utils/numbers.h"
 #include "utils/strings.h"
@@ -132,9 +133,7 @@ std::unique_ptr<kt::xmldoc_node> token_element(const token& t) {
 }  // namespace
 
 int64_t login_throttle_now() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return kt::monotonic_ms();
 }
 
 uint32_t processor_user_login(command& cmd) {

@@ -286,8 +286,7 @@ TEST_F(DomainCommandsTest, RemoveTakesEverythingOfTheDomain) {
 
 // One request on its own connection record (the fixture's run() is for one thread only).
 uint32_t run_alone(globals& g, const std::string& document) {
-  client c;
-  c.g = &g;
+  client c(g);
   c.peer_text = "127.0.0.1";
   kt::ipv4_parse_addr(std::string_view(c.peer_text), c.peer);
   c.response = kt::xmldoc::create_def("orvane");

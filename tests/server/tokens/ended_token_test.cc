@@ -37,8 +37,7 @@ class EndedTokenTest : public server_fixture {
     std::unique_lock held(d->lock);
     uint32_t code = 0xFFFFFFFF;
     std::thread waiting([&] {
-      orvane::client c;
-      c.g = &g();
+      orvane::client c(g());
       c.peer_text = "127.0.0.1";
       EXPECT_EQ(kt::ipv4_parse_addr(std::string_view("127.0.0.1"), c.peer), 0);
       c.response = kt::xmldoc::create_def("orvane");

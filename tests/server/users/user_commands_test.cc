@@ -71,9 +71,8 @@ class UserCommandsTest : public server_fixture {
   // Runs a document through the real dispatcher, after checking that every command of it is one
   // of this module's; returns the last code. The response stays in last_.
   uint32_t call(const std::string& document) {
-    last_ = std::make_unique<client>();
+    last_ = std::make_unique<client>(g());
     client& c = *last_;
-    c.g = &g();
     c.peer_text = peer;
     EXPECT_EQ(kt::ipv4_parse_addr(std::string_view(peer), c.peer), 0);
     c.response = kt::xmldoc::create_def("orvane");

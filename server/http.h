@@ -1,0 +1,22 @@
+// The HTTP requests of a connection: GET from the static web packages (and the version
+// document), POST of a command document over TLS to the dispatcher.
+#ifndef ORVANE_HTTP_H_
+#define ORVANE_HTTP_H_
+
+namespace orvane {
+
+class client;
+
+// Serves the GET request of the connection. Returns 0, or -1 when the answer could not be sent.
+int client_process_get(client& c);
+// Runs the POSTed command document and sends its answer; the exchange is mirrored to the
+// monitoring port. Returns 0 or -1.
+int client_process_post(client& c);
+// Sends c.http_response. Returns 0 or -1.
+int client_unwrap_htmldoc(client& c);
+// Answers "400 Bad Request" to a request that does not parse.
+void client_answer_bad_request(client& c);
+
+}  // namespace orvane
+
+#endif  // ORVANE_HTTP_H_
