@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "buffers/buffer.h"
+#include "utils/numbers.h"
 
 namespace ctl {
 
@@ -60,9 +61,11 @@ int context::setup() {
   tls.key_file = pick(args, "key", "ORVANE_KEY", stored.key);
   tls.cert_password = pick(args, "cert-password", "ORVANE_CERT_PASSWORD", "");
   if (args.has("timeout")) {
-    const int seconds = std::atoi(args.get("timeout").c_str());
-    if (seconds <= 0) return usage_error("--timeout takes a number of seconds");
-    tls.timeout_ms = seconds * 1000;
+    uint64_t seconds = 0;
+    if (!kt::decimal_parse(args.get("timeout"), 86400, &seconds) || seconds == 0) {
+      return usage_error("--timeout takes a number of seconds");
+    }
+    tls.timeout_ms = static_cast<int>(seconds) * 1000;
   }
   if (args.has("json") && args.has("xml"))
     return usage_error("--json and --xml exclude each other");
@@ -109,10 +112,10 @@ answer context::send(std::string_view document) {
     a.error = "the server's answer holds no result";
     return a;
   }
-  const std::string code = std::string(res->attr_get_value("code"));
-  char* end = nullptr;
-  a.code = std::strtol(code.c_str(), &end, 10);
-  if (code.empty() || *end != '\0') a.code = -1;
+  uint64_t code = 0;
+  a.code = kt::decimal_parse(res->attr_get_value("code"), UINT32_MAX, &code)
+               ? static_cast<long>(code)
+               : -1;
   a.msg = res->attr_get_value("msg");
   a.sent = true;
   return a;

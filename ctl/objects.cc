@@ -1,4 +1,5 @@
 #include "objects.h"
+#include "utils/numbers.h"
 
 #include <time.h>
 
@@ -149,14 +150,7 @@ int parse_rights(const std::string& text) {
 }
 
 bool parse_number(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 19) return false;
-  uint64_t v = 0;
-  for (char ch : text) {
-    if (ch < '0' || ch > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(ch - '0');
-  }
-  *value = v;
-  return true;
+  return kt::decimal_parse(text, UINT64_MAX, value);
 }
 
 std::string time_text(std::string_view seconds) {

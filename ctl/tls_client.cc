@@ -13,6 +13,7 @@
 
 #include "buffers/buffer.h"
 #include "htmldoc/htmldoc.h"
+#include "utils/numbers.h"
 
 namespace ctl {
 
@@ -223,15 +224,8 @@ bool parse_url(std::string_view text, url* out, std::string* error) {
     return false;
   }
   if (!port.empty()) {
-    unsigned value = 0;
-    for (char c : port) {
-      if (c < '0' || c > '9' || value > 65535) {
-        value = 0;
-        break;
-      }
-      value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value == 0 || value > 65535) {
+    uint64_t value = 0;
+    if (!kt::decimal_parse(port, 65535, &value) || value == 0) {
       *error = "bad port in server URL " + std::string(text);
       return false;
     }
@@ -372,7 +366,7 @@ bool http_post(const url& u, const tls_options& opts, std::string_view body, htt
     *error = "the server's answer is not HTTP";
     return false;
   }
-  out->status = std::atoi(answer.uri().c_str());
+  out->status = static_cast<int>(kt::decimal_prefix(answer.uri(), 999));
   out->body.assign(answer.body());
   return true;
 }

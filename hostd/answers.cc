@@ -4,6 +4,7 @@
 
 #include "hostd/entries.h"
 #include "hostproto/protocol.h"
+#include "utils/numbers.h"
 
 namespace orvane_hostd {
 
@@ -15,13 +16,8 @@ using orvane_host::HOSTD_OK;
 using orvane_host::HOSTD_UNAVAILABLE;
 
 bool number(std::string_view text, uint32_t* out) {
-  if (text.empty() || text.size() > 10) return false;
   uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > UINT32_MAX) return false;
+  if (!kt::decimal_parse(text, UINT32_MAX, &v)) return false;
   *out = static_cast<uint32_t>(v);
   return true;
 }

@@ -8,6 +8,7 @@
 
 #include "hostproto/protocol.h"
 #include "utils/files.h"
+#include "utils/numbers.h"
 
 namespace orvane_hostd {
 
@@ -25,15 +26,7 @@ std::string_view trim(std::string_view s) {
 }
 
 bool number(std::string_view text, uint64_t max, uint64_t* out) {
-  if (text.empty() || text.size() > 10) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > max) return false;
-  *out = v;
-  return true;
+  return kt::decimal_parse(text, max, out);
 }
 
 // Sets one key; false with *error for an unknown key or a bad value.

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "buffers/buffer.h"
+#include "utils/numbers.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane_hostd {
@@ -14,13 +15,8 @@ constexpr uint32_t kNeverExpires = 99998;
 constexpr size_t kMaxCacheParse = 512u << 20;
 
 bool number(std::string_view text, uint32_t* out) {
-  if (text.empty() || text.size() > 10) return false;
   uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > UINT32_MAX) return false;
+  if (!kt::decimal_parse(text, UINT32_MAX, &v)) return false;
   *out = static_cast<uint32_t>(v);
   return true;
 }
@@ -177,12 +173,8 @@ int entries_load(const std::string& text, snapshot* out) {
   const kt::xmldoc_node* gr = doc.root()->get("grentries");
   const std::string_view fetched_text = doc.root()->attr_get_value("fetched");
   uint64_t fetched = 0;
-  if (pw == nullptr || gr == nullptr || fetched_text.empty() || fetched_text.size() > 19) {
+  if (pw == nullptr || gr == nullptr || !kt::decimal_parse(fetched_text, UINT64_MAX, &fetched)) {
     return -1;
-  }
-  for (char c : fetched_text) {
-    if (c < '0' || c > '9') return -1;
-    fetched = fetched * 10 + static_cast<uint64_t>(c - '0');
   }
   snapshot s;
   s.fetched = fetched;

@@ -7,6 +7,7 @@
 #include "hostd/entries.h"
 #include "hostd/tls.h"
 #include "htmldoc/htmldoc.h"
+#include "utils/numbers.h"
 
 namespace orvane_hostd {
 
@@ -24,13 +25,9 @@ long res_code(const kt::xmldoc& doc) {
   }
   if (res == nullptr) return kUnreachable;
   const std::string_view code = res->attr_get_value("code");
-  if (code.empty() || code.size() > 10) return kUnreachable;
-  long v = 0;
-  for (char ch : code) {
-    if (ch < '0' || ch > '9') return kUnreachable;
-    v = v * 10 + (ch - '0');
-  }
-  return v;
+  uint64_t v = 0;
+  if (!kt::decimal_parse(code, 9999999999, &v)) return kUnreachable;
+  return static_cast<long>(v);
 }
 
 }  // namespace
@@ -134,12 +131,11 @@ long remote::token_domain(const std::string& token, uint64_t* domain_id, std::st
   if (code != kCodeOk) return code;
   const kt::xmldoc_node* t = doc.root()->get("token");
   const kt::xmldoc_node* d = t != nullptr ? t->get("domain") : nullptr;
-  const std::string id = d != nullptr ? std::string(d->attr_get_value("id")) : "";
-  if (id.empty() || id.size() > 20 || id.find_first_not_of("0123456789") != std::string::npos) {
+  const std::string_view id = d != nullptr ? d->attr_get_value("id") : "";
+  if (!kt::decimal_parse(id, UINT64_MAX, domain_id)) {
     *error = "getTokenInfo answered no domain";
     return kUnreachable;
   }
-  *domain_id = std::stoull(id);
   return code;
 }
 

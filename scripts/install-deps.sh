@@ -11,7 +11,7 @@ else
   # systemd: systemd-analyze checks the service units in the tests; pamtester drives the PAM
   # module in the host tests.
   packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libgtest-dev libgmock-dev
-            libbenchmark-dev openssl curl tar gzip procps python3 clang-format git systemd
+            libbenchmark-dev openssl curl tar gzip procps python3 clang-format clang git systemd
             libpam0g-dev pamtester "$@")
 fi
 

@@ -170,13 +170,13 @@ void client::shutdown_socket() {
 bool client::start_channel() {
   const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (fd < 0) return false;
-  std::lock_guard lock(outbox_lock_);
+  kt::mutex_guard lock(outbox_lock_);
   wake_fd_ = fd;
   return true;
 }
 
 void client::stop_channel() {
-  std::lock_guard lock(outbox_lock_);
+  kt::mutex_guard lock(outbox_lock_);
   if (wake_fd_ >= 0) ::close(wake_fd_);
   wake_fd_ = -1;
   outbox_.clear();
@@ -185,7 +185,7 @@ void client::stop_channel() {
 int client::send_websocket_text(std::string_view text) {
   std::string frame;
   kt::websocket_unwrap(text, frame);
-  std::lock_guard lock(outbox_lock_);
+  kt::mutex_guard lock(outbox_lock_);
   if (wake_fd_ < 0 || outbox_.size() + frame.size() > kOutboxLimit) return -1;
   outbox_ += frame;
   const uint64_t one = 1;
@@ -194,7 +194,7 @@ int client::send_websocket_text(std::string_view text) {
 
 std::string client::take_outbox() {
   std::string frames;
-  std::lock_guard lock(outbox_lock_);
+  kt::mutex_guard lock(outbox_lock_);
   frames.swap(outbox_);
   return frames;
 }
@@ -202,7 +202,7 @@ std::string client::take_outbox() {
 bool client::flush_outbox() {
   std::string frames;
   {
-    std::lock_guard lock(outbox_lock_);
+    kt::mutex_guard lock(outbox_lock_);
     uint64_t count = 0;
     if (::read(wake_fd_, &count, sizeof count) < 0 && errno != EAGAIN) return false;
     frames.swap(outbox_);
@@ -212,7 +212,12 @@ bool client::flush_outbox() {
 
 int client::wait_channel(int timeout_ms) {
   if (ssl_ && SSL_pending(ssl_.get()) > 0) return 1;
-  pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+  int wake_fd;
+  {
+    kt::mutex_guard lock(outbox_lock_);
+    wake_fd = wake_fd_;
+  }
+  pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
   for (;;) {
     const int n = ::poll(fds, 2, timeout_ms);
     if (n < 0 && errno == EINTR) continue;
@@ -226,7 +231,7 @@ int client::wait_channel(int timeout_ms) {
 
 void client::close_channel() {
   flags.fetch_and(static_cast<uint8_t>(~CLIENT_ALIVE));
-  std::lock_guard lock(outbox_lock_);
+  kt::mutex_guard lock(outbox_lock_);
   const uint64_t one = 1;
   if (wake_fd_ >= 0 && ::write(wake_fd_, &one, sizeof one) != sizeof one) {
     shutdown_socket();  // the thread wakes on its socket instead
@@ -234,12 +239,12 @@ void client::close_channel() {
 }
 
 kt::ref_ptr<token> client::bound_token() {
-  std::lock_guard lock(outbox_lock_);
+  kt::mutex_guard lock(outbox_lock_);
   return ws_token_;
 }
 
 void client::bind_token(kt::ref_ptr<token> t) {
-  std::lock_guard lock(outbox_lock_);
+  kt::mutex_guard lock(outbox_lock_);
   ws_token_ = std::move(t);
 }
 

@@ -127,7 +127,7 @@ class client : public registry_links<client> {
   void bind_token(kt::ref_ptr<token> t);
 
  private:
-  bool flush_outbox();
+  bool flush_outbox() KT_EXCLUDES(outbox_lock_);
 
   const int fd_;
   SSL_CTX* const tls_ctx_;
@@ -136,9 +136,9 @@ class client : public registry_links<client> {
   kt::mutex send_lock_;
   // Guards the channel's queue, its wake-up descriptor and the bound token.
   kt::mutex outbox_lock_;
-  std::string outbox_;  // encoded frames waiting to be sent
-  int wake_fd_ = -1;    // eventfd that wakes the connection's thread
-  kt::ref_ptr<token> ws_token_;
+  std::string outbox_ KT_GUARDED_BY(outbox_lock_);  // encoded frames waiting to be sent
+  int wake_fd_ KT_GUARDED_BY(outbox_lock_) = -1;    // wakes the connection's thread
+  kt::ref_ptr<token> ws_token_ KT_GUARDED_BY(outbox_lock_);
 };
 
 // The size limit of a request: the root domain's maxAttrValueLenMB mebibytes plus 1,500 bytes.

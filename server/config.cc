@@ -1,4 +1,5 @@
 #include "config.h"
+#include "utils/numbers.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,14 +14,9 @@ config g_config;
 
 // Parses a decimal number from 1 to max: digits only.
 bool parse_number(std::string_view text, uint32_t max, uint32_t* number) {
-  if (text.empty() || text.size() > 9) return false;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value < 1 || value > max) return false;
-  *number = value;
+  uint64_t value = 0;
+  if (!kt::decimal_parse(text, max, &value) || value < 1) return false;
+  *number = static_cast<uint32_t>(value);
   return true;
 }
 

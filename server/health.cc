@@ -26,6 +26,7 @@
 #include "processor.h"
 #include "utils/clock.h"
 #include "utils/logger.h"
+#include "utils/numbers.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
@@ -170,7 +171,7 @@ long getVmValue() {
     if (!starts_with(line, "VmRSS:")) continue;
     const size_t digit = line.find_first_of("0123456789");
     if (digit == std::string::npos) return -1;
-    return std::strtol(line.c_str() + digit, nullptr, 10);
+    return static_cast<long>(kt::decimal_prefix(std::string_view(line).substr(digit), LONG_MAX));
   }
   return -1;
 }

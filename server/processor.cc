@@ -26,6 +26,7 @@
 #include "objects/users/auth.h"
 #include "objects/users/user_commands.h"
 #include "utils/logger.h"
+#include "utils/numbers.h"
 
 namespace orvane {
 
@@ -133,14 +134,7 @@ kt::ref_ptr<domain> processor_xml_get_domain(globals& g, const kt::xmldoc_node& 
   const kt::xmldoc_attr* attr = cmd.attr_get("domain");
   if (attr == nullptr || attr->value.empty()) return {};
   const std::string& value = attr->value;
-  if (value[0] >= '0' && value[0] <= '9') {
-    uint64_t id = 0;
-    for (char c : value) {
-      if (c < '0' || c > '9') break;
-      id = id * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return g.domains_by_id.get_rw(id);
-  }
+  if (value[0] >= '0' && value[0] <= '9') return g.domains_by_id.get_rw(kt::decimal_prefix(value));
   return g.domains_by_name.get_rw(value);
 }
 

@@ -27,7 +27,6 @@ class net_buffer {
   // nothing and wait() never blocks. max_length (0: none) bounds the pending bytes, so a stalled
   // consumer can't make the producers eat memory.
   explicit net_buffer(bool signalling = true, size_t max_length = 0);
-  // net_buffer_free.
   ~net_buffer();
   net_buffer(const net_buffer&) = delete;
   net_buffer& operator=(const net_buffer&) = delete;
@@ -39,8 +38,8 @@ class net_buffer {
   // The two-call form of add(): begin_add takes the lock, appends the first piece and returns
   // with the lock held; end_add, on the same thread, appends the second piece, releases the
   // lock and posts. end_add returns false when the message was dropped.
-  void begin_add(const void* bytes, size_t count);
-  bool end_add(const void* bytes, size_t count);
+  void begin_add(const void* bytes, size_t count) KT_ACQUIRE(lock_);
+  bool end_add(const void* bytes, size_t count) KT_RELEASE(lock_);
 
   // Marks data posted and wakes the consumer (signalling buffers only).
   void post();

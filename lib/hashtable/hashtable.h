@@ -8,10 +8,11 @@
 // flushing an entry destroys the stored Value. With Value = kt::ref_ptr<T> the table thus holds
 // one reference on each object and drops it when the entry goes.
 //
-// Every table carries a kt::mutex and a kt::rwlock. Each operation comes as a lock-free core
-// ("_l" for changes, "_nl" for lookups; the caller holds the lock or accepts the race) and as
-// wrappers that take the mutex (insert, remove, get, get_l) or the read-write lock (insert_rw,
-// remove_rw, get_rw, get_rw_rl, get_rw_wl). get_l, get_rw_rl and get_rw_wl return with the lock
+// Every table has one lock, of the type its third parameter names: a kt::rwlock (the default)
+// or a kt::mutex. Each operation comes as a lock-free core ("_l" for changes, "_nl" for lookups;
+// the caller holds the lock or accepts the race) and as wrappers that take the table's lock:
+// insert_rw, remove_rw, get_rw, get_rw_rl and get_rw_wl on a read-write-locked table; insert,
+// remove, get and get_l on a mutex-locked one. get_l, get_rw_rl and get_rw_wl return with the lock
 // still held: the result carries the lock guard, so the lock is released when the result goes
 // out of scope:
 //
@@ -110,9 +111,11 @@ struct hashtable_locked {
   Lock lock;
 };
 
-template <class Key, class Value>
+template <class Key, class Value, class Lock = kt::rwlock>
 class hashtable {
   using traits = hashtable_key_traits<Key>;
+  static_assert(std::is_same_v<Lock, kt::rwlock> || std::is_same_v<Lock, kt::mutex>);
+  static constexpr bool kReadWrite = std::is_same_v<Lock, kt::rwlock>;
 
  public:
   using key_arg = typename traits::lookup_type;
@@ -141,21 +144,21 @@ class hashtable {
   using read_lock = std::shared_lock<kt::rwlock>;
   using write_lock = std::unique_lock<kt::rwlock>;
 
-  // size is the bucket count (0 is taken as 1). lock_flags records which locks the owner
-  // means to use; both locks exist and work in every table.
-  explicit hashtable(uint64_t size, uint8_t lock_flags = HASHTABLE_LOCK_RW)
-      : size_(size == 0 ? 1 : size), lock_flags_(lock_flags) {}
+  // size is the bucket count (0 is taken as 1).
+  explicit hashtable(uint64_t size) : size_(size == 0 ? 1 : size) {}
   ~hashtable() { flush(); }
 
   hashtable(const hashtable&) = delete;
   hashtable& operator=(const hashtable&) = delete;
 
   static constexpr uint8_t key_type() { return traits::type; }
-  uint8_t lock_flags() const { return lock_flags_; }
+  static constexpr uint8_t lock_flags() {
+    return kReadWrite ? HASHTABLE_LOCK_RW : HASHTABLE_LOCK_MUTEX;
+  }
   uint64_t size() const { return size_; }
   uint64_t count() const { return count_.load(std::memory_order_relaxed); }
-  kt::rwlock& rwlock() { return rwlock_; }
-  kt::mutex& mutex() { return mutex_; }
+  kt::rwlock& rwlock() requires kReadWrite { return lock_; }
+  kt::mutex& mutex() requires(!kReadWrite) { return lock_; }
 
   // Off by default. When on, an insertion that leaves more than 4 * size entries doubles the
   // bucket count and rehashes, and string keys hash with FNV-1a instead of the byte sum (whose
@@ -198,12 +201,12 @@ class hashtable {
     if (auto_grow_ && count() > 4 * size_ && size_ * 2 > size_) rehash(size_ * 2);
     return 0;
   }
-  int insert(key_arg key, Value v, Value* old = nullptr) {
-    std::lock_guard<kt::mutex> l(mutex_);
+  int insert(key_arg key, Value v, Value* old = nullptr) requires(!kReadWrite) {
+    std::lock_guard<kt::mutex> l(lock_);
     return insert_l(key, std::move(v), old);
   }
-  int insert_rw(key_arg key, Value v, Value* old = nullptr) {
-    std::lock_guard<kt::rwlock> l(rwlock_);
+  int insert_rw(key_arg key, Value v, Value* old = nullptr) requires kReadWrite {
+    std::lock_guard<kt::rwlock> l(lock_);
     return insert_l(key, std::move(v), old);
   }
 
@@ -219,12 +222,12 @@ class hashtable {
     count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
     return 0;
   }
-  int remove(key_arg key) {
-    std::lock_guard<kt::mutex> l(mutex_);
+  int remove(key_arg key) requires(!kReadWrite) {
+    std::lock_guard<kt::mutex> l(lock_);
     return remove_l(key);
   }
-  int remove_rw(key_arg key) {
-    std::lock_guard<kt::rwlock> l(rwlock_);
+  int remove_rw(key_arg key) requires kReadWrite {
+    std::lock_guard<kt::rwlock> l(lock_);
     return remove_l(key);
   }
 
@@ -243,26 +246,26 @@ class hashtable {
     const entry* e = find_entry(key);
     return e != nullptr ? e->value_ : Value{};
   }
-  Value get(key_arg key) {
-    std::lock_guard<kt::mutex> l(mutex_);
+  Value get(key_arg key) requires(!kReadWrite) {
+    std::lock_guard<kt::mutex> l(lock_);
     return get_nl(key);
   }
-  Value get_rw(key_arg key) {
-    std::shared_lock<kt::rwlock> l(rwlock_);
+  Value get_rw(key_arg key) requires kReadWrite {
+    std::shared_lock<kt::rwlock> l(lock_);
     return get_nl(key);
   }
 
   // Lookups that return with the lock held, also when the key is missing.
-  hashtable_locked<Value, mutex_lock> get_l(key_arg key) {
-    mutex_lock l(mutex_);
+  hashtable_locked<Value, mutex_lock> get_l(key_arg key) requires(!kReadWrite) {
+    mutex_lock l(lock_);
     return {find_nl(key), std::move(l)};
   }
-  hashtable_locked<Value, read_lock> get_rw_rl(key_arg key) {
-    read_lock l(rwlock_);
+  hashtable_locked<Value, read_lock> get_rw_rl(key_arg key) requires kReadWrite {
+    read_lock l(lock_);
     return {find_nl(key), std::move(l)};
   }
-  hashtable_locked<Value, write_lock> get_rw_wl(key_arg key) {
-    write_lock l(rwlock_);
+  hashtable_locked<Value, write_lock> get_rw_wl(key_arg key) requires kReadWrite {
+    write_lock l(lock_);
     return {find_nl(key), std::move(l)};
   }
 
@@ -332,10 +335,10 @@ class hashtable {
     count_.store(0, std::memory_order_relaxed);
   }
 
-  // Prints the table to standard error under the mutex, bucket by bucket. print_value, when
+  // Prints the table to standard error under its lock, bucket by bucket. print_value, when
   // given, prints the value and ends the line; without it each entry ends its own line.
   void dump(const std::function<void(const Value&)>& print_value = nullptr) {
-    std::lock_guard<kt::mutex> l(mutex_);
+    std::lock_guard<Lock> l(lock_);
     std::fprintf(stderr, "- hashtable dump %lu size, type %u -\n",
                  static_cast<unsigned long>(size_), static_cast<unsigned>(key_type()));
     if (!buckets_) return;
@@ -416,13 +419,11 @@ class hashtable {
     return true;
   }
 
-  kt::mutex mutex_;
-  kt::rwlock rwlock_;
+  Lock lock_;
   uint64_t size_;
   std::unique_ptr<std::unique_ptr<entry>[]> buckets_;  // nullptr until the first insertion
   entry* newest_ = nullptr;
   std::atomic<uint64_t> count_{0};  // atomic so count() may be read without a lock
-  uint8_t lock_flags_;
   bool auto_grow_ = false;
 };
 

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "utils/logger.h"
+#include "utils/numbers.h"
 
 namespace kt {
 
@@ -33,14 +34,8 @@ bool is_line_break(char c) {
 std::optional<uint32_t> parse_length(std::string_view text) {
   size_t end = text.size();
   while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-  if (end == 0) return std::nullopt;
   uint64_t value = 0;
-  for (size_t i = 0; i < end; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-    if (value > std::numeric_limits<uint32_t>::max()) return std::nullopt;
-  }
+  if (!decimal_parse(text.substr(0, end), UINT32_MAX, &value)) return std::nullopt;
   return static_cast<uint32_t>(value);
 }
 

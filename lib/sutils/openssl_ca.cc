@@ -13,6 +13,7 @@
 
 #include "utils/files.h"
 #include "utils/logger.h"
+#include "utils/numbers.h"
 
 namespace kt {
 
@@ -73,16 +74,7 @@ const oid_nids& nids() {
 
 // Strict unsigned decimal: 1..max_digits digits, nothing else, no overflow.
 bool parse_u64(std::string_view text, size_t max_digits, uint64_t* out) {
-  if (text.empty() || text.size() > max_digits) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
+  return text.size() <= max_digits && decimal_parse(text, UINT64_MAX, out);
 }
 
 std::string bio_contents(BIO* bio) {

@@ -1,4 +1,5 @@
 #include "utils/ipv4.h"
+#include "utils/numbers.h"
 
 #include <bit>
 #include <cstdio>
@@ -10,10 +11,6 @@ namespace {
 
 constexpr size_t kMaxText = 130;  // text must be shorter
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 // Strict dotted decimal "a.b.c.d" into host byte order.
 bool parse_dotted(std::string_view text, uint32_t& out) {
   uint32_t value = 0;
@@ -23,13 +20,9 @@ bool parse_dotted(std::string_view text, uint32_t& out) {
       if (pos >= text.size() || text[pos] != '.') return false;
       ++pos;
     }
-    uint32_t octet = 0;
     size_t digits = 0;
-    while (pos < text.size() && is_digit(text[pos]) && digits < 4) {
-      octet = octet * 10 + static_cast<uint32_t>(text[pos] - '0');
-      ++pos;
-      ++digits;
-    }
+    const uint64_t octet = decimal_prefix(text.substr(pos), UINT64_MAX, &digits);
+    pos += digits;
     if (digits == 0 || digits > 3 || octet > 255) return false;
     value = (value << 8) | octet;
   }
@@ -57,11 +50,8 @@ int ipv4_parse_addr(std::string_view text, ipv4_address& out) {
     } else if (suffix == "0") {
       prefix = 0;
     } else {
-      uint32_t length = 0;
-      for (const char c : suffix) {
-        if (!is_digit(c)) return -3;
-        if (length <= 32) length = length * 10 + static_cast<uint32_t>(c - '0');
-      }
+      if (suffix.find_first_not_of("0123456789") != std::string_view::npos) return -3;
+      const uint64_t length = decimal_prefix(suffix, 33);
       if (length > 32) return -2;
       if (length == 0) return -3;  // "", "00", ...
       prefix = static_cast<uint8_t>(length);

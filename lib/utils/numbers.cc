@@ -7,8 +7,14 @@
 namespace kt {
 
 uint64_t decimal_prefix(std::string_view text, uint64_t max) {
+  size_t digits = 0;
+  return decimal_prefix(text, max, &digits);
+}
+
+uint64_t decimal_prefix(std::string_view text, uint64_t max, size_t* digits) {
   uint64_t v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  *digits = ec == std::errc::invalid_argument ? 0 : static_cast<size_t>(end - text.data());
   if (ec == std::errc::result_out_of_range) return max;
   if (ec != std::errc() || end == text.data()) return 0;
   return v > max ? max : v;

@@ -11,6 +11,9 @@ namespace kt {
 // The unsigned decimal number at the start of text (its leading digits, up to the first other
 // byte), saturating at max; 0 when text does not start with a digit.
 uint64_t decimal_prefix(std::string_view text, uint64_t max = UINT64_MAX);
+// The same, telling in *digits how many bytes the number took (0 when text does not start with
+// a digit).
+uint64_t decimal_prefix(std::string_view text, uint64_t max, size_t* digits);
 // The whole text as an unsigned decimal number no greater than max: false (and *out untouched)
 // for an empty text, a byte that is not a digit, or a number above max.
 bool decimal_parse(std::string_view text, uint64_t max, uint64_t* out);

@@ -62,4 +62,8 @@ void rwlock::unlock() {
   if (rc != 0) pthread_utils_fatal("./pthread_utils", "unlock", "pthread_rwlock_unlock", rc);
 }
 
+void rwlock::unlock_shared() {
+  unlock();
+}
+
 }  // namespace kt

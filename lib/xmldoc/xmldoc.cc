@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "utils/logger.h"
+#include "utils/numbers.h"
 
 namespace kt {
 
@@ -58,8 +59,7 @@ unsigned char numeric_ref(std::string_view ref) {
       v = v * 16 + static_cast<uint32_t>(d);
     }
   } else {
-    for (size_t i = 1; i < ref.size() && ref[i] >= '0' && ref[i] <= '9'; ++i)
-      v = v * 10 + static_cast<uint32_t>(ref[i] - '0');
+    v = static_cast<uint32_t>(decimal_prefix(ref.substr(1), UINT32_MAX));
   }
   return static_cast<unsigned char>(v & 0xff);
 }

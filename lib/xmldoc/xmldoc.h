@@ -30,7 +30,6 @@ struct xmldoc_attr {
   std::string name;
   std::string value;
 
-  // xmldoc_attr_create
   static xmldoc_attr create(std::string_view name, std::string_view value) {
     return xmldoc_attr{std::string(name), std::string(value)};
   }
@@ -88,7 +87,7 @@ class xmldoc_node {
 
   // Attributes in insertion order.
   const std::vector<xmldoc_attr>& attrs() const { return attrs_; }
-  // xmldoc_node_attr_add
+  // Appends the attribute (even if its name is present).
   xmldoc_attr& attr_add(xmldoc_attr attr);
   // xmldoc_node_attr_addval: appends a copy of name and value (even if name is present).
   xmldoc_attr& attr_addval(std::string_view name, std::string_view value);

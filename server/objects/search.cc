@@ -6,22 +6,20 @@
 #include <vector>
 
 #include "errors.h"
+#include "utils/numbers.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane {
 
 namespace {
 
-// Bit 0x1 of a decimal "opt" value (digits up to the first other byte): the number is odd
-// when its last digit is.
+// Bit 0x1 of a decimal "opt" value (digits up to the first other byte): the number is odd when
+// its last digit is, however many digits it has.
 bool match_case(const kt::xmldoc_attr* opt) {
   if (opt == nullptr) return false;
-  char last = '0';
-  for (char c : opt->value) {
-    if (c < '0' || c > '9') break;
-    last = c;
-  }
-  return ((last - '0') & 0x1) != 0;
+  size_t digits = 0;
+  kt::decimal_prefix(opt->value, UINT64_MAX, &digits);
+  return digits > 0 && ((opt->value[digits - 1] - '0') & 0x1) != 0;
 }
 
 // A byte that stands for itself in an extended expression: printable ASCII other than the
@@ -41,13 +39,10 @@ char fold(char c) {
 bool read_interval(std::string_view p, size_t* i, uint64_t* copies) {
   size_t j = *i;
   const auto number = [&](uint64_t* out) {
-    const size_t start = j;
-    uint64_t v = 0;
-    while (j < p.size() && p[j] >= '0' && p[j] <= '9') {
-      v = std::min<uint64_t>(v * 10 + static_cast<uint64_t>(p[j++] - '0'), 1000000);
-    }
-    *out = v;
-    return j > start;
+    size_t digits = 0;
+    *out = kt::decimal_prefix(p.substr(j), 1000000, &digits);
+    j += digits;
+    return digits > 0;
   };
   uint64_t m = 0;
   uint64_t n = 0;

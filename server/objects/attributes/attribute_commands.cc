@@ -114,6 +114,13 @@ uint32_t read_target(command& cmd, attribute_target* out) {
   return E_OK;
 }
 
+// The target, resolved and rights-checked as read_target does, and the command's "a" element.
+uint32_t read_target_and_item(command& cmd, attribute_target* out, const kt::xmldoc_node** an) {
+  if (const uint32_t rc = read_target(cmd, out); rc != 0) return rc;
+  *an = cmd.element.get("a");
+  return *an != nullptr ? E_OK : E_INVALID_REQUEST;
+}
+
 // The attribute of the target with that identifier (a walk of the table), or none.
 kt::ref_ptr<attribute> find_by_id(attribute_table& table, uint64_t id) {
   kt::ref_ptr<attribute> found;
@@ -160,9 +167,8 @@ uint32_t processor_attributes_insert(command& cmd) {
       kKind, CHANGE_INSERT,
       [&](change_report& report) -> uint32_t {
         attribute_target target;
-        if (const uint32_t rc = read_target(cmd, &target); rc != 0) return rc;
-        const kt::xmldoc_node* an = cmd.element.get("a");
-        if (an == nullptr) return E_INVALID_REQUEST;
+        const kt::xmldoc_node* an = nullptr;
+        if (const uint32_t rc = read_target_and_item(cmd, &target, &an); rc != 0) return rc;
         attribute_request req;
         if (const uint32_t rc = parse_request(*an, &req); rc != 0) return rc;
         if (req.name == nullptr || req.type == 0) return E_INVALID_REQUEST;
@@ -198,9 +204,8 @@ uint32_t processor_attributes_edit(command& cmd) {
       kKind, CHANGE_EDIT,
       [&](change_report& report) -> uint32_t {
         attribute_target target;
-        if (const uint32_t rc = read_target(cmd, &target); rc != 0) return rc;
-        const kt::xmldoc_node* an = cmd.element.get("a");
-        if (an == nullptr) return E_INVALID_REQUEST;
+        const kt::xmldoc_node* an = nullptr;
+        if (const uint32_t rc = read_target_and_item(cmd, &target, &an); rc != 0) return rc;
         attribute_request req;
         if (const uint32_t rc = parse_request(*an, &req); rc != 0) return rc;
         if (req.name == nullptr && req.id == 0) return E_INVALID_REQUEST;
@@ -258,9 +263,8 @@ uint32_t processor_attributes_remove(command& cmd) {
       kKind, CHANGE_REMOVE,
       [&](change_report& report) -> uint32_t {
         attribute_target target;
-        if (const uint32_t rc = read_target(cmd, &target); rc != 0) return rc;
-        const kt::xmldoc_node* an = cmd.element.get("a");
-        if (an == nullptr) return E_INVALID_REQUEST;
+        const kt::xmldoc_node* an = nullptr;
+        if (const uint32_t rc = read_target_and_item(cmd, &target, &an); rc != 0) return rc;
         uint64_t id = 0;
         if (const uint32_t rc = read_decimal(*an, "id", std::numeric_limits<uint64_t>::max(), &id);
             rc != 0) {

@@ -72,12 +72,12 @@ void write_queued_locked(auditlog& log, auditlog_entry& e) {
     e.barrier->set_value();
     return;
   }
-  if (_auditlog_lock_write(log) != 0) {
+  auditlog_lock lock(log, auditlog_lock::write);
+  if (!lock.held()) {
     KT_LOG_ERR("auditlog_write_entry failed");
     return;
   }
   write_queued(log, e);
-  _auditlog_lock_unlock(log);
 }
 
 // The writer thread: writes entries as they come; once the queue is told to exit, writes what
@@ -340,14 +340,14 @@ int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry, time_t now
 }
 
 int auditlog_write_entry(auditlog& log, const auditlog_entry& entry) {
-  if (_auditlog_lock_write(log) != 0) return -1;
-  const int rc = _auditlog_write_entry(log, entry);
-  _auditlog_lock_unlock(log);
-  return rc;
+  auditlog_lock lock(log, auditlog_lock::write);
+  if (!lock.held()) return -1;
+  return _auditlog_write_entry(log, entry);
 }
 
 int auditlog_clear(auditlog& log) {
-  if (_auditlog_lock_write(log) != 0) return -1;
+  auditlog_lock lock(log, auditlog_lock::write);
+  if (!lock.held()) return -1;
   // Entries queued until now describe what is being cleared.
   log.generation.fetch_add(1);
   int rc = 0;
@@ -365,7 +365,6 @@ int auditlog_clear(auditlog& log) {
     rc = -1;
   }
   if (auditlog_write_header(log) != 0) rc = -1;
-  _auditlog_lock_unlock(log);
   return rc;
 }
 
@@ -382,15 +381,14 @@ int auditlog_backup_flush(auditlog& log, const std::function<int()>& copy) {
       KT_LOG_ERR("flush marker: %s", e.what());
     }
   }
-  if (_auditlog_lock_write(log) != 0) return -1;
+  auditlog_lock lock(log, auditlog_lock::write);
+  if (!lock.held()) return -1;
   if (log.queue) {
     while (auto e = log.queue->dequeue()) {
       if (*e) write_queued(log, **e);
     }
   }
-  const int rc = copy ? copy() : 0;
-  _auditlog_lock_unlock(log);
-  return rc;
+  return copy ? copy() : 0;
 }
 
 }  // namespace orvane

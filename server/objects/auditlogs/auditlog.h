@@ -193,9 +193,28 @@ int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry);
 int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry, time_t now);
 
 // Handle lock: the handle's mutex plus flock on the lock file (exclusive or shared). 0 or -1.
-int _auditlog_lock_write(auditlog& log);
-int _auditlog_lock_read(auditlog& log);
-int _auditlog_lock_unlock(auditlog& log);
+int _auditlog_lock_write(auditlog& log) KT_TRY_ACQUIRE(false, log.mu);
+int _auditlog_lock_read(auditlog& log) KT_TRY_ACQUIRE(false, log.mu);
+int _auditlog_lock_unlock(auditlog& log) KT_RELEASE(log.mu);
+
+// Holds the handle lock for its scope: held() tells whether taking it succeeded.
+class auditlog_lock {
+ public:
+  enum mode { read, write };
+  auditlog_lock(auditlog& log, mode m)
+      : log_(log),
+        held_((m == write ? _auditlog_lock_write(log) : _auditlog_lock_read(log)) == 0) {}
+  ~auditlog_lock() {
+    if (held_) _auditlog_lock_unlock(log_);
+  }
+  auditlog_lock(const auditlog_lock&) = delete;
+  auditlog_lock& operator=(const auditlog_lock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  auditlog& log_;
+  const bool held_;
+};
 
 // Read the header file into *header / write log.header (MODIFIED = now). 0 or -1.
 int auditlog_read_header(auditlog& log, auditlog_header* header);

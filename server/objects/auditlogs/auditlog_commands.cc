@@ -17,25 +17,19 @@
 #include "objects/permissions/permission_records.h"
 #include "utils/base64.h"
 #include "utils/ipv4.h"
+#include "utils/numbers.h"
 
 namespace orvane {
 
 namespace {
 
-// Leading decimal digits as a number (strtoul style: no digits gives 0); saturates.
+// Leading decimal digits as a number after blanks and a '+' (no digits gives 0);
+// saturates.
 uint64_t parse_decimal(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
   if (i < text.size() && text[i] == '+') ++i;
-  uint64_t v = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
-    if (v > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
-      return std::numeric_limits<uint64_t>::max();
-    }
-    v = v * 10 + digit;
-  }
-  return v;
+  return kt::decimal_prefix(text.substr(i));
 }
 
 bool contains_nocase(std::string_view hay, std::string_view needle) {

@@ -14,6 +14,7 @@
 #include "objects/auditlogs/auditlog.h"
 #include "objects/auditlogs/auditlog_io.h"
 #include "utils/logger.h"
+#include "utils/numbers.h"
 
 namespace orvane {
 
@@ -52,10 +53,11 @@ uint32_t next_existing_day(const auditlog& log, uint32_t after, uint32_t last) {
   uint32_t best = 0;
   while (const struct dirent* de = ::readdir(dir)) {
     const char* name = de->d_name;
-    uint32_t day = 0;
-    int i = 0;
-    for (; i < 8 && name[i] >= '0' && name[i] <= '9'; ++i) day = day * 10 + (name[i] - '0');
-    if (i != 8 || name[8] != '\0' || valid_day(day) == 0) continue;
+    const std::string_view text(name);
+    uint64_t number = 0;
+    if (text.size() != 8 || !kt::decimal_parse(text, 99999999, &number)) continue;
+    const uint32_t day = static_cast<uint32_t>(number);
+    if (valid_day(day) == 0) continue;
     if (day > after && day <= last && (best == 0 || day < best)) best = day;
   }
   ::closedir(dir);
@@ -177,10 +179,9 @@ void auditlog_read_begin(auditlog& log, time_t from, time_t to) {
 
 int auditlog_read_entry(auditlog& log, std::unique_ptr<auditlog_entry>* entry) {
   if (entry == nullptr) return -1;
-  if (_auditlog_lock_read(log) != 0) return -1;
-  const int rc = read_next(log, entry);
-  _auditlog_lock_unlock(log);
-  return rc;
+  auditlog_lock lock(log, auditlog_lock::read);
+  if (!lock.held()) return -1;
+  return read_next(log, entry);
 }
 
 }  // namespace orvane

@@ -28,7 +28,7 @@ domain::domain()
       profiles_by_name(20),
       profiles_by_id(20),
       netclient_index(100),
-      attributes(30, kt::HASHTABLE_LOCK_MUTEX | kt::HASHTABLE_LOCK_RW) {
+      attributes(30) {
   // Users, groups and resources may number in the hundreds of thousands: let their tables grow.
   users_by_name.set_auto_grow(true);
   users_by_id.set_auto_grow(true);

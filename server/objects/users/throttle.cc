@@ -1,4 +1,5 @@
 #include "objects/users/throttle.h"
+#include "utils/numbers.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -33,7 +34,7 @@ login_throttle::report login_throttle::take_report(const std::string& key, entry
   report r;
   if (user) {
     const size_t colon = key.find(':');
-    r.domain_id = std::strtoull(key.c_str(), nullptr, 10);
+    r.domain_id = kt::decimal_prefix(key);
     r.uname = key.substr(colon + 1);
   }
   r.address = e.address;

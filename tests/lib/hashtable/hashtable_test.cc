@@ -102,7 +102,6 @@ TEST_F(HashtableTest, RemovingMissingKeyChangesNothing) {
   t.insert_l("a", 1);
   t.insert_l("k", 2);  // same bucket as "a" (97 % 10 == 107 % 10)
   EXPECT_EQ(t.remove_l("u"), 0);
-  EXPECT_EQ(t.remove("u"), 0);
   EXPECT_EQ(t.remove_rw("u"), 0);
   EXPECT_EQ(t.count(), 2u);
   EXPECT_EQ(keys_newest_first(t), (std::vector<std::string>{"k", "a"}));
@@ -169,12 +168,12 @@ TEST_F(HashtableTest, ReleasedExactlyOnce) {
     t.insert_l("a", keep);
     t.insert_l("b", keep);
     EXPECT_EQ(keep->ref_count(), 3u);
-    ptr got = t.get("a");
+    ptr got = t.get_rw("a");
     EXPECT_EQ(keep->ref_count(), 4u);
     got = t.get_rw("missing");
     EXPECT_FALSE(got);
     EXPECT_EQ(keep->ref_count(), 3u);
-    t.remove("a");
+    t.remove_rw("a");
     EXPECT_EQ(keep->ref_count(), 2u);
     t.insert_rw("b", make_ref<tracked>(2));
     EXPECT_EQ(keep->ref_count(), 1u);
@@ -210,14 +209,24 @@ TEST_F(HashtableTest, LockedLookupsReturnWithTheLockHeld) {
     EXPECT_TRUE(t.rwlock().try_lock_shared());
     t.rwlock().unlock_shared();
   }
+}
+
+// A table may have a mutex for its lock instead; it then has the mutex wrappers only.
+TEST_F(HashtableTest, MutexLockedTable) {
+  hashtable<std::string, ptr, kt::mutex> t(10);
+  EXPECT_EQ(t.lock_flags(), HASHTABLE_LOCK_MUTEX);
+  ASSERT_EQ(t.insert("a", make_ref<tracked>(1)), 0);
+  EXPECT_EQ(t.get("a")->value, 1);
   {
     auto [v, lock] = t.get_l("a");
     ASSERT_NE(v, nullptr);
-    EXPECT_EQ((*v)->value, 2);
+    EXPECT_EQ((*v)->value, 1);
     EXPECT_FALSE(t.mutex().try_lock());
   }
   ASSERT_TRUE(t.mutex().try_lock());
   t.mutex().unlock();
+  EXPECT_EQ(t.remove("a"), 0);
+  EXPECT_EQ(t.count(), 0u);
 }
 
 TEST_F(HashtableTest, AllKeyTypes) {
@@ -286,8 +295,8 @@ TEST_F(HashtableTest, DumpFormat) {
   u.dump([](const int&) { std::fputs("v\n", stderr); });
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "- hashtable dump 4 size, type 2 -\npos[3], key: 7 v\n");
-  EXPECT_TRUE(u.mutex().try_lock());  // released after the dump
-  u.mutex().unlock();
+  EXPECT_TRUE(u.rwlock().try_lock());  // released after the dump
+  u.rwlock().unlock();
 }
 
 TEST_F(HashtableTest, ForEachStopsAndMayRemoveCurrent) {
@@ -390,7 +399,7 @@ TEST_F(HashtableTest, ZeroSizeIsUsable) {
 }
 
 TEST_F(HashtableTest, ConcurrentReadersAndWriters) {
-  hashtable<uint64_t, ptr> t(100, HASHTABLE_LOCK_RW);
+  hashtable<uint64_t, ptr> t(100);
   constexpr int kThreads = 4;
   constexpr uint64_t kKeys = 2000;
   std::atomic<int> bad{0};

@@ -15,6 +15,29 @@ TEST(NumbersTest, DecimalText) {
   EXPECT_STREQ(u322str_r(123456, buf, 4), "123");
 }
 
+// The one decimal parser: leading digits saturate at max; a whole text must be digits up to max.
+TEST(NumbersTest, DecimalParsing) {
+  EXPECT_EQ(decimal_prefix("42abc"), 42u);
+  EXPECT_EQ(decimal_prefix("x42"), 0u);
+  EXPECT_EQ(decimal_prefix("-1"), 0u);
+  EXPECT_EQ(decimal_prefix("99999999999999999999999", 1000), 1000u);
+  EXPECT_EQ(decimal_prefix("1500", 1000), 1000u);
+  size_t digits = 9;
+  EXPECT_EQ(decimal_prefix("99999999999999999999999,", UINT64_MAX, &digits), UINT64_MAX);
+  EXPECT_EQ(digits, 23u);
+  EXPECT_EQ(decimal_prefix("", UINT64_MAX, &digits), 0u);
+  EXPECT_EQ(digits, 0u);
+
+  uint64_t v = 7;
+  EXPECT_TRUE(decimal_parse("65535", 65535, &v));
+  EXPECT_EQ(v, 65535u);
+  for (const char* bad : {"", "65536", "+1", " 1", "1 ", "0x1", "18446744073709551616"}) {
+    v = 7;
+    EXPECT_FALSE(decimal_parse(bad, bad[0] == '1' ? UINT64_MAX : 65535, &v)) << bad;
+    EXPECT_EQ(v, 7u) << bad;
+  }
+}
+
 TEST(NumbersTest, BigEndianRoundTrip) {
   uint8_t bytes[6] = {0xee, 0xff, 0, 0, 0, 0};
   be_uint322byte(0x01020304u, bytes + 2);

@@ -62,10 +62,9 @@ std::unique_ptr<auditlog_entry> make_entry(uint32_t ts, const char* info, const 
 }
 
 int write_at(auditlog& log, const auditlog_entry& e, time_t when) {
-  if (_auditlog_lock_write(log) != 0) return -1;
-  const int rc = _auditlog_write_entry(log, e, when);
-  _auditlog_lock_unlock(log);
-  return rc;
+  auditlog_lock lock(log, auditlog_lock::write);
+  if (!lock.held()) return -1;
+  return _auditlog_write_entry(log, e, when);
 }
 
 // Reads [from, to]; *last receives the final (non-positive) result.
