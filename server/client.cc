@@ -252,7 +252,7 @@ uint64_t client_request_limit(const globals& g) {
   const domain* root = g.root_domain.get();
   if (root == nullptr) return UINT64_MAX;
   const uint32_t mb = root->max_attr_value_len_mb.load(std::memory_order_relaxed);
-  return static_cast<uint64_t>(static_cast<uint32_t>(mb * 1048576u + 1500u));
+  return static_cast<uint64_t>(mb) * 1048576u + 1500u;
 }
 
 namespace {

@@ -143,6 +143,11 @@ TEST_F(AttributesEndToEnd, CommandsSettingsAndRestart) {
 
   // Settings: refused values, then a lifetime that new tokens get at once.
   EXPECT_EQ(edit_setting("expireTokenSec", "30"), 0x18);
+  // Beyond ten years the 32-bit expiry would wrap into the past.
+  EXPECT_EQ(edit_setting("expireTokenSec", "3000000000"), 0x18);
+  EXPECT_EQ(edit_setting("expireTokenSec", "315360001"), 0x18);
+  ASSERT_EQ(edit_setting("expireTokenSec", "315360000"), 0);
+  EXPECT_GE(token_expire(), static_cast<long>(time(nullptr)) + 315360000);
   ASSERT_EQ(edit_setting("expireTokenSec", "3600"), 0);
   long now = static_cast<long>(time(nullptr));
   long expire = token_expire();
@@ -220,6 +225,10 @@ TEST_F(AttributesEndToEnd, RequestSizeLimitFollowsMaxAttrValueLenMB) {
   const std::string big(2 * 1048576, 'x');
   const std::string insert_big = "targettype=\"0\" target=\"" + domain_id + "\"";
   ASSERT_EQ(edit_setting("maxAttrValueLenMB", "0"), 0x18);
+  // The largest limit still fits, and ordinary requests go on being answered.
+  EXPECT_EQ(edit_setting("maxAttrValueLenMB", "4096"), 0x18);
+  ASSERT_EQ(edit_setting("maxAttrValueLenMB", "4095"), 0);
+  ASSERT_EQ(command("getAttributes", "", "<path>/=maxAttrValueLenMB</path>"), 0);
   ASSERT_EQ(edit_setting("maxAttrValueLenMB", "1"), 0);
   // The next connection is cut off after 1 MiB and 1,500 bytes.
   EXPECT_EQ(command("attrInsert", insert_big, "<a name=\"big\" type=\"4\">" + big + "</a>"), -1);

@@ -99,22 +99,31 @@ struct setting {
   std::atomic<uint16_t> domain::*api_bits;
   uint32_t bit;
   int64_t min;  // smallest value an edit may set (numbers)
+  int64_t max;  // largest value an edit may set, and the most a stored value counts for
 };
 
+// Ten years: a token lifetime beyond it would wrap the 32-bit expiry time.
+constexpr int64_t kMaxExpireTokenSec = 315360000;
+// The request size limit is this many mebibytes plus a little: 4,095 keeps it in 32 bits.
+constexpr int64_t kMaxAttrValueLenMB = 4095;
+constexpr int64_t kNoMax = std::numeric_limits<uint32_t>::max();
+
 constexpr setting kSettings[] = {
-    {"passwordExpireDays", &domain::password_expire_days, nullptr, nullptr, 0, 1},
-    {"passwordMinLength", &domain::password_min_length, nullptr, nullptr, 0, 1},
-    {"passwordMustLetter", nullptr, &domain::password_policy, nullptr, PASSWORD_MUST_LETTER, 0},
-    {"passwordMustDigit", nullptr, &domain::password_policy, nullptr, PASSWORD_MUST_DIGIT, 0},
-    {"passwordMustCapital", nullptr, &domain::password_policy, nullptr, PASSWORD_MUST_CAPITAL, 0},
+    {"passwordExpireDays", &domain::password_expire_days, nullptr, nullptr, 0, 1, kNoMax},
+    {"passwordMinLength", &domain::password_min_length, nullptr, nullptr, 0, 1, kNoMax},
+    {"passwordMustLetter", nullptr, &domain::password_policy, nullptr, PASSWORD_MUST_LETTER, 0, 0},
+    {"passwordMustDigit", nullptr, &domain::password_policy, nullptr, PASSWORD_MUST_DIGIT, 0, 0},
+    {"passwordMustCapital", nullptr, &domain::password_policy, nullptr, PASSWORD_MUST_CAPITAL, 0,
+     0},
     {"passwordMustSpecSymbol", nullptr, &domain::password_policy, nullptr,
-     PASSWORD_MUST_SPEC_SYMBOL, 0},
-    {"expireTokenSec", &domain::expire_token_sec, nullptr, nullptr, 0, 60},
-    {"maxAttrValueLenMB", &domain::max_attr_value_len_mb, nullptr, nullptr, 0, 1},
-    {"managementApiNcOnly", nullptr, nullptr, &domain::nc_only, API_MANAGEMENT, 0},
-    {"authenticationApiNcOnly", nullptr, nullptr, &domain::nc_only, API_AUTHENTICATION, 0},
-    {"authorizationApiNcOnly", nullptr, nullptr, &domain::nc_only, API_AUTHORIZATION, 0},
-    {"nssProfilesApiNcOnly", nullptr, nullptr, &domain::nc_only, API_NSS_PROFILES, 0},
+     PASSWORD_MUST_SPEC_SYMBOL, 0, 0},
+    {"expireTokenSec", &domain::expire_token_sec, nullptr, nullptr, 0, 60, kMaxExpireTokenSec},
+    {"maxAttrValueLenMB", &domain::max_attr_value_len_mb, nullptr, nullptr, 0, 1,
+     kMaxAttrValueLenMB},
+    {"managementApiNcOnly", nullptr, nullptr, &domain::nc_only, API_MANAGEMENT, 0, 0},
+    {"authenticationApiNcOnly", nullptr, nullptr, &domain::nc_only, API_AUTHENTICATION, 0, 0},
+    {"authorizationApiNcOnly", nullptr, nullptr, &domain::nc_only, API_AUTHORIZATION, 0, 0},
+    {"nssProfilesApiNcOnly", nullptr, nullptr, &domain::nc_only, API_NSS_PROFILES, 0, 0},
 };
 
 const setting* find_setting(std::string_view name) {
@@ -124,10 +133,16 @@ const setting* find_setting(std::string_view name) {
   return nullptr;
 }
 
-// A number setting's value as the unsigned 32-bit field holds it (0 when a has another type).
-uint32_t setting_number(const attribute& a) {
+// A number setting's value as the unsigned 32-bit field holds it (0 when a has another type). A
+// value stored above the setting's largest counts as the largest.
+uint32_t setting_number(const setting& s, const attribute& a) {
   if (a.type != ATTR_TYPE_NUMBER || a.v_number < 0) return 0;
-  return static_cast<uint32_t>(std::min<int64_t>(a.v_number, std::numeric_limits<uint32_t>::max()));
+  if (a.v_number > s.max) {
+    KT_LOG_WARN("domain setting %s: %ld is above %ld, %ld used", s.name,
+                static_cast<long>(a.v_number), static_cast<long>(s.max), static_cast<long>(s.max));
+    return static_cast<uint32_t>(s.max);
+  }
+  return static_cast<uint32_t>(a.v_number);
 }
 
 bool setting_flag(const attribute& a) {
@@ -374,7 +389,7 @@ void domain_settings_load(domain& d) {
   for (const setting& s : kSettings) {
     const kt::ref_ptr<attribute> a = d.attributes.get_rw(s.name);
     if (s.number != nullptr) {
-      (d.*s.number).store(a ? setting_number(*a) : 0);
+      (d.*s.number).store(a ? setting_number(s, *a) : 0);
     } else if (a && setting_flag(*a)) {
       if (s.policy_bits != nullptr) policy |= s.bit;
       if (s.api_bits != nullptr) api = static_cast<uint16_t>(api | s.bit);
@@ -388,7 +403,7 @@ int domain_setting_apply(domain& d, const attribute& a) {
   const setting* s = find_setting(a.name);
   if (s == nullptr) return 0;
   if (s->number != nullptr) {
-    (d.*s->number).store(setting_number(a));
+    (d.*s->number).store(setting_number(*s, a));
   } else if (s->policy_bits != nullptr) {
     if (setting_flag(a)) {
       (d.*s->policy_bits).fetch_or(s->bit);
@@ -406,7 +421,9 @@ int domain_setting_apply(domain& d, const attribute& a) {
 uint32_t domain_setting_check(const attribute& a) {
   const setting* s = find_setting(a.name);
   if (s == nullptr || s->number == nullptr) return E_OK;
-  if (a.type != ATTR_TYPE_NUMBER || a.v_number < s->min) return E_VALUE_INVALID;
+  if (a.type != ATTR_TYPE_NUMBER || a.v_number < s->min || a.v_number > s->max) {
+    return E_VALUE_INVALID;
+  }
   return E_OK;
 }
 

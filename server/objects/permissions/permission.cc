@@ -28,36 +28,67 @@ int _permission_check(permission_table& table, uint64_t resource_id, uint32_t fl
   return ((*v)->flags & flags) == flags ? 0 : -1;
 }
 
-int _permission_check_groups(const user& u, uint64_t resource_id, uint32_t flags) {
+namespace {
+
+// The rights a user holds through its groups on one resource.
+struct group_rights {
+  bool found = false;  // some group has an entry for the resource
+  uint32_t flags = 0;  // the union of those entries
+};
+
+void add_entry(group& g, uint64_t resource_id, group_rights& rights) {
+  auto [v, lock] = g.permissions.get_rw_rl(resource_id);
+  if (v == nullptr || !*v) return;
+  rights.found = true;
+  rights.flags |= (*v)->flags;
+}
+
+// g's entry and those of its direct parents (one level only).
+void add_group(group& g, uint64_t resource_id, group_rights& rights) {
+  add_entry(g, resource_id, rights);
+  std::shared_lock parents_lock(g.member_of.rwlock());
+  g.member_of.for_each([&](uint64_t, kt::ref_ptr<group>& parent) {
+    if (parent) add_entry(*parent, resource_id, rights);
+  });
+}
+
+// The union over the user's direct groups, their parents and the domain's AllUsers group, of
+// which every user is a member: the same whatever the order of the memberships.
+group_rights rights_through_groups(const user& u, uint64_t resource_id) {
+  group_rights rights;
   // The tables' locks are not part of the user's logical state.
   auto& groups = const_cast<user&>(u).groups;
-  int result = 1;
-  std::shared_lock lock(groups.rwlock());
-  groups.for_each([&](uint64_t, kt::ref_ptr<group>& g) {
-    if (!g) return true;
-    result = _permission_check(g->permissions, resource_id, flags);
-    if (result != 0) {
-      std::shared_lock parents_lock(g->member_of.rwlock());
-      g->member_of.for_each([&](uint64_t, kt::ref_ptr<group>& parent) {
-        if (!parent) return true;
-        result = _permission_check(parent->permissions, resource_id, flags);
-        return result != 0;
-      });
-    }
-    return result == 1;
-  });
-  return result;
+  {
+    std::shared_lock lock(groups.rwlock());
+    groups.for_each([&](uint64_t, kt::ref_ptr<group>& g) {
+      if (g) add_group(*g, resource_id, rights);
+    });
+  }
+  const kt::ref_ptr<group> all_users = u.dom ? u.dom->all_users : kt::ref_ptr<group>();
+  if (all_users) add_group(*all_users, resource_id, rights);
+  return rights;
+}
+
+}  // namespace
+
+int _permission_check_groups(const user& u, uint64_t resource_id, uint32_t flags) {
+  const group_rights rights = rights_through_groups(u, resource_id);
+  if (!rights.found) return 1;
+  return (rights.flags & flags) == flags ? 0 : -1;
 }
 
 int permission_check(const user& u, uint32_t target_type, uint64_t resource_id, uint32_t flags) {
   if (target_type != PERMISSION_TARGET_RESOURCE) return 1;
-  if (_permission_check_groups(u, resource_id, flags) == 0) return 0;
   auto& own = const_cast<user&>(u).permissions;
-  if (_permission_check(own, resource_id, flags) == 0) {
-    KT_LOG_INFO("user %s grand permission for resource %lu", u.uname.c_str(), resource_id);
-    return 0;
+  switch (_permission_check(own, resource_id, flags)) {
+    case 0:
+      KT_LOG_INFO("user %s grand permission for resource %lu", u.uname.c_str(), resource_id);
+      return 0;
+    case -1:
+      return 1;  // the user's own entry decides alone
+    default:
+      return _permission_check_groups(u, resource_id, flags) == 0 ? 0 : 1;
   }
-  return 1;
 }
 
 int permission_check_hieracy(const user& u, uint32_t target_type, domain& d, std::string_view name,
@@ -90,17 +121,12 @@ int permission_check_hieracy(const user& u, uint32_t target_type, domain& d, std
   }
 }
 
-kt::ref_ptr<permission> permission_get(const user& u, uint32_t target_type, uint64_t resource_id) {
-  if (target_type != PERMISSION_TARGET_RESOURCE) return {};
-  auto& mutable_user = const_cast<user&>(u);
-  if (kt::ref_ptr<permission> p = mutable_user.permissions.get_rw(resource_id)) return p;
-  kt::ref_ptr<permission> found;
-  std::shared_lock lock(mutable_user.groups.rwlock());
-  mutable_user.groups.for_each([&](uint64_t, kt::ref_ptr<group>& g) {
-    if (g) found = g->permissions.get_rw(resource_id);
-    return !found;
-  });
-  return found;
+uint32_t permission_get(const user& u, uint32_t target_type, uint64_t resource_id) {
+  if (target_type != PERMISSION_TARGET_RESOURCE) return 0;
+  if (kt::ref_ptr<permission> p = const_cast<user&>(u).permissions.get_rw(resource_id)) {
+    return p->flags;
+  }
+  return rights_through_groups(u, resource_id).flags;
 }
 
 uint32_t permission_check_system(const domain& d, const token* t, int sys_res, uint32_t flags) {

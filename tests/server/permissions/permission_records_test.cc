@@ -127,7 +127,7 @@ TEST_F(PermissionsTest, EntryCheckResults) {
   EXPECT_EQ(_permission_check(table, res->id, 0), 0);
 }
 
-TEST_F(PermissionsTest, GroupGrantsOrLacksAndOwnEntryDecides) {
+TEST_F(PermissionsTest, GroupsGrantAndOwnEntryDecidesAlone) {
   auto gr = new_group(*d, "g");
   group_link_user(*gr, *u);
   EXPECT_NE(check(PERM_READ), 0);  // no entry anywhere
@@ -135,25 +135,33 @@ TEST_F(PermissionsTest, GroupGrantsOrLacksAndOwnEntryDecides) {
   EXPECT_EQ(check(PERM_WRITE), 0);
   EXPECT_NE(check(PERM_EXEC), 0);
   grant(*d, *res, MEMBER_USER, u->id, PERM_EXEC);
-  EXPECT_EQ(check(PERM_EXEC), 0);                             // the user's own entry still allows
-  EXPECT_NE(check(PERM_EXEC | PERM_READ), 0);                 // neither side alone holds both
+  EXPECT_EQ(check(PERM_EXEC), 0);
+  EXPECT_NE(check(PERM_WRITE), 0);  // the own entry decides alone
+  EXPECT_NE(check(PERM_EXEC | PERM_READ), 0);
   EXPECT_NE(permission_check(*u, 2, res->id, PERM_EXEC), 0);  // only resources are targets
 }
 
-TEST_F(PermissionsTest, LackingGroupEndsTheGroupSearch) {
+TEST_F(PermissionsTest, GroupRightsAreTheUnionWhateverTheOrder) {
   auto grants = new_group(*d, "grants");
   auto lacks = new_group(*d, "lacks");
+  auto writes = new_group(*d, "writes");
   grant(*d, *res, MEMBER_GROUP, grants->id, 7);
   grant(*d, *res, MEMBER_GROUP, lacks->id, PERM_READ);
-  // Groups are asked newest link first.
   group_link_user(*grants, *u);
   group_link_user(*lacks, *u);
-  EXPECT_NE(check(PERM_WRITE), 0);
+  EXPECT_EQ(check(PERM_WRITE), 0);
   group_unlink_user(*lacks, *u);
   group_unlink_user(*grants, *u);
   group_link_user(*lacks, *u);
   group_link_user(*grants, *u);
   EXPECT_EQ(check(PERM_WRITE), 0);
+  // Two groups each holding part of the rights together hold both.
+  group_unlink_user(*grants, *u);
+  grant(*d, *res, MEMBER_GROUP, writes->id, PERM_WRITE);
+  group_link_user(*writes, *u);
+  EXPECT_EQ(check(PERM_READ | PERM_WRITE), 0);
+  EXPECT_NE(check(PERM_EXEC), 0);
+  EXPECT_EQ(permission_get(*u, PERMISSION_TARGET_RESOURCE, res->id), PERM_READ | PERM_WRITE);
 }
 
 TEST_F(PermissionsTest, OneLevelOfParentsCounts) {
@@ -180,23 +188,26 @@ TEST_F(PermissionsTest, OneLevelOfParentsCounts) {
   EXPECT_EQ(permission_check(*u, PERMISSION_TARGET_RESOURCE, top->id, PERM_WRITE), 0);
 }
 
-TEST_F(PermissionsTest, AllUsersEntriesNeverCount) {
+TEST_F(PermissionsTest, AllUsersEntriesCountForEveryUser) {
   auto all = new_group(*d, "AllUsers", GROUP_FLAG_SYSTEM | GROUP_FLAG_ALL_USERS);
-  grant(*d, *res, MEMBER_GROUP, all->id, 7);
-  EXPECT_NE(check(PERM_READ), 0);
+  d->all_users = all;
+  grant(*d, *res, MEMBER_GROUP, all->id, PERM_READ);
+  EXPECT_EQ(check(PERM_READ), 0);
+  EXPECT_NE(check(PERM_WRITE), 0);
+  d->all_users.reset();
 }
 
-TEST_F(PermissionsTest, GetPrefersOwnEntryThenFirstGroup) {
+TEST_F(PermissionsTest, GetAnswersOwnEntryElseTheGroupsUnion) {
   auto g1 = new_group(*d, "g1");
   auto g2 = new_group(*d, "g2");
   group_link_user(*g1, *u);
   group_link_user(*g2, *u);
-  EXPECT_FALSE(permission_get(*u, PERMISSION_TARGET_RESOURCE, res->id));
+  EXPECT_EQ(permission_get(*u, PERMISSION_TARGET_RESOURCE, res->id), 0u);
   grant(*d, *res, MEMBER_GROUP, g1->id, PERM_READ);
-  auto p2 = grant(*d, *res, MEMBER_GROUP, g2->id, PERM_WRITE);
-  EXPECT_EQ(permission_get(*u, PERMISSION_TARGET_RESOURCE, res->id), p2);  // newest link first
-  auto own = grant(*d, *res, MEMBER_USER, u->id, PERM_EXEC);
-  EXPECT_EQ(permission_get(*u, PERMISSION_TARGET_RESOURCE, res->id), own);
+  grant(*d, *res, MEMBER_GROUP, g2->id, PERM_WRITE);
+  EXPECT_EQ(permission_get(*u, PERMISSION_TARGET_RESOURCE, res->id), PERM_READ | PERM_WRITE);
+  grant(*d, *res, MEMBER_USER, u->id, PERM_EXEC);
+  EXPECT_EQ(permission_get(*u, PERMISSION_TARGET_RESOURCE, res->id), PERM_EXEC);
 }
 
 TEST_F(PermissionsTest, MemberLinksAndStoreResults) {
