@@ -2,19 +2,15 @@
 // binds the stored token; when the token ends (the server closes the channel) it is renewed
 // with the stored identity and bound again, and a lost connection is retried with a growing
 // pause, so a watch rides out a server restart or a failover.
-#include <openssl/rand.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "buffers/buffer.h"
 #include "commands.h"
-#include "htmldoc/htmldoc.h"
 #include "network/websocket.h"
 #include "objects.h"
-#include "utils/base64.h"
 
 namespace ctl {
 
@@ -22,66 +18,6 @@ namespace {
 
 constexpr size_t kMaxFrame = 1 << 20;
 constexpr int kMaxPauseSeconds = 30;
-
-// One masked client text frame, as a client must send.
-std::string client_frame(std::string_view payload) {
-  std::string frame;
-  frame += static_cast<char>(0x81);
-  if (payload.size() < 126) {
-    frame += static_cast<char>(0x80 | payload.size());
-  } else {
-    frame += static_cast<char>(0x80 | 126);
-    frame += static_cast<char>((payload.size() >> 8) & 0xff);
-    frame += static_cast<char>(payload.size() & 0xff);
-  }
-  unsigned char mask[4] = {0x5a, 0xc3, 0x3c, 0xa5};
-  RAND_bytes(mask, sizeof mask);
-  frame.append(reinterpret_cast<const char*>(mask), sizeof mask);
-  for (size_t i = 0; i < payload.size(); ++i) {
-    frame += static_cast<char>(payload[i] ^ static_cast<char>(mask[i % 4]));
-  }
-  return frame;
-}
-
-// Sends the upgrade request and reads the answer's head; extra bytes after it stay in *rest.
-bool upgrade(connection& conn, const url& u, int timeout_ms, std::string* rest,
-             std::string* error) {
-  unsigned char nonce[16];
-  RAND_bytes(nonce, sizeof nonce);
-  kt::htmldoc request;
-  request.set_method("GET");
-  request.mutable_uri() = u.path;
-  request.set_proto("HTTP/1.1");
-  kt::htmldoc_add_option(request.headers(), "Host", u.host);
-  kt::htmldoc_add_option(request.headers(), "Upgrade", "websocket");
-  kt::htmldoc_add_option(request.headers(), "Connection", "Upgrade");
-  kt::htmldoc_add_option(request.headers(), "Sec-WebSocket-Key",
-                         kt::base64encode_(nonce, sizeof nonce));
-  kt::htmldoc_add_option(request.headers(), "Sec-WebSocket-Version", "13");
-  kt::buffer bytes;
-  if (request.unwrap(bytes, true) != 0 || !conn.write_all(bytes.view())) {
-    *error = "cannot send the upgrade request";
-    return false;
-  }
-  std::string head;
-  char chunk[4096];
-  size_t end = std::string::npos;
-  while ((end = head.find("\r\n\r\n")) == std::string::npos) {
-    const long n = conn.read_some(chunk, sizeof chunk, timeout_ms);
-    if (n <= 0 || head.size() > 64 * 1024) {
-      *error = "no upgrade answer";
-      return false;
-    }
-    head.append(chunk, static_cast<size_t>(n));
-  }
-  const std::string status = head.substr(0, head.find("\r\n"));
-  if (status.find(" 101 ") == std::string::npos) {
-    *error = "the server refused the WebSocket upgrade (" + status + ")";
-    return false;
-  }
-  *rest = head.substr(end + 4);
-  return true;
-}
 
 class watcher {
  public:
@@ -139,10 +75,10 @@ class watcher {
     std::unique_ptr<connection> conn = connection::open(u, c_.tls, error);
     if (!conn) return kUnreachable;
     std::string pending;
-    if (!upgrade(*conn, u, c_.tls.timeout_ms, &pending, error)) return kUnreachable;
+    if (!websocket_upgrade(*conn, u, c_.tls.timeout_ms, &pending, error)) return kUnreachable;
     const std::string auth =
         "<orvane><auth token=\"" + c_.stored.token + "\"/></orvane>";  // base64: no escaping
-    if (!conn->write_all(client_frame(auth))) {
+    if (!conn->write_all(websocket_client_frame(auth))) {
       *error = "the channel closed";
       return kUnreachable;
     }

@@ -1,6 +1,9 @@
 #include "tls_client.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/rand.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 
 #include "buffers/buffer.h"
 #include "htmldoc/htmldoc.h"
+#include "utils/base64.h"
 #include "utils/numbers.h"
 
 namespace ctl {
@@ -57,6 +61,10 @@ int tcp_connect(const url& u, int timeout_ms, std::string* error) {
   for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
     const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) continue;
+    // A request or frame written right after the handshake's last message must not wait for
+    // its acknowledgement.
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
     if (rc != 0 && errno == EINPROGRESS) {
       int err = ETIMEDOUT;
@@ -368,6 +376,64 @@ bool http_post(const url& u, const tls_options& opts, std::string_view body, htt
   }
   out->status = static_cast<int>(kt::decimal_prefix(answer.uri(), 999));
   out->body.assign(answer.body());
+  return true;
+}
+
+std::string websocket_client_frame(std::string_view payload) {
+  std::string frame;
+  frame += static_cast<char>(0x81);
+  if (payload.size() < 126) {
+    frame += static_cast<char>(0x80 | payload.size());
+  } else {
+    frame += static_cast<char>(0x80 | 126);
+    frame += static_cast<char>((payload.size() >> 8) & 0xff);
+    frame += static_cast<char>(payload.size() & 0xff);
+  }
+  unsigned char mask[4] = {0x5a, 0xc3, 0x3c, 0xa5};
+  RAND_bytes(mask, sizeof mask);
+  frame.append(reinterpret_cast<const char*>(mask), sizeof mask);
+  for (size_t i = 0; i < payload.size(); ++i) {
+    frame += static_cast<char>(payload[i] ^ static_cast<char>(mask[i % 4]));
+  }
+  return frame;
+}
+
+bool websocket_upgrade(connection& conn, const url& u, int timeout_ms, std::string* rest,
+                       std::string* error) {
+  unsigned char nonce[16];
+  RAND_bytes(nonce, sizeof nonce);
+  kt::htmldoc request;
+  request.set_method("GET");
+  request.mutable_uri() = u.path;
+  request.set_proto("HTTP/1.1");
+  kt::htmldoc_add_option(request.headers(), "Host", u.host);
+  kt::htmldoc_add_option(request.headers(), "Upgrade", "websocket");
+  kt::htmldoc_add_option(request.headers(), "Connection", "Upgrade");
+  kt::htmldoc_add_option(request.headers(), "Sec-WebSocket-Key",
+                         kt::base64encode_(nonce, sizeof nonce));
+  kt::htmldoc_add_option(request.headers(), "Sec-WebSocket-Version", "13");
+  kt::buffer bytes;
+  if (request.unwrap(bytes, true) != 0 || !conn.write_all(bytes.view())) {
+    *error = "cannot send the upgrade request";
+    return false;
+  }
+  std::string head;
+  char chunk[4096];
+  size_t end = std::string::npos;
+  while ((end = head.find("\r\n\r\n")) == std::string::npos) {
+    const long n = conn.read_some(chunk, sizeof chunk, timeout_ms);
+    if (n <= 0 || head.size() > 64 * 1024) {
+      *error = "no upgrade answer";
+      return false;
+    }
+    head.append(chunk, static_cast<size_t>(n));
+  }
+  const std::string status = head.substr(0, head.find("\r\n"));
+  if (status.find(" 101 ") == std::string::npos) {
+    *error = "the server refused the WebSocket upgrade (" + status + ")";
+    return false;
+  }
+  *rest = head.substr(end + 4);
   return true;
 }
 

@@ -67,6 +67,13 @@ struct http_reply {
 bool http_post(const url& u, const tls_options& opts, std::string_view body, http_reply* out,
                std::string* error);
 
+// WebSocket over a connection: one masked client text frame, as a client must send (payloads
+// under 64 KiB), and the upgrade request of u.path, whose answer's head is read; bytes after it
+// stay in *rest. False with a message when the server does not switch protocols.
+std::string websocket_client_frame(std::string_view payload);
+bool websocket_upgrade(connection& conn, const url& u, int timeout_ms, std::string* rest,
+                       std::string* error);
+
 }  // namespace ctl
 
 #endif  // ORVANE_CTL_TLS_CLIENT_H_

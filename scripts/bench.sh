@@ -14,6 +14,8 @@
 #  4. The client host (orvane-host-bench against the same server): fetching, caching and
 #     publishing a 10,000-user, 1,000-group NSS profile, and getpwnam through libnss_orvane.so.2
 #     from the published cache and through orvane-hostd's socket.
+#  5. WebSocket channels (orvane-channels against the same server): 10,000 bound over TLS, the
+#     server's threads and memory with them, and the delivery of one change to all.
 #
 # Figures are rough: the load tool and the server share the machine's cores.
 #
@@ -348,6 +350,34 @@ host_rows() {
     ">= 20000/s ($(met "$v" ge 20000))"
 }
 
+# --- WebSocket channels ----------------------------------------------------------------------
+
+# orvane-channels against the running server: 10,000 channels bound over TLS by one epoll thread,
+# the server's threads and resident memory with them open, and the time five changes take to
+# reach every channel.
+channel_rows() {
+  if [ ! -x "$build/orvane-channels" ]; then
+    row "channels" "not built" "-"
+    return
+  fi
+  local out v
+  note "orvane-channels: 10,000 bound TLS channels, 5 changes"
+  out=$("$build/orvane-channels" --https-port "$https_port" --tls --channels 10000 --changes 5 \
+    --ca "$work/root/certs/orvane-ca.pem" --pid "$server_pid" \
+    2>>"$work/orvane-channels.log" | tee "$work/orvane-channels.json") || true
+  if [ -z "$out" ]; then
+    row "channels" "failed (see orvane-channels.log)" "-"
+    return
+  fi
+  v=$(jq .threads <<<"$out")
+  row "channels: 10,000 bound over TLS, server threads" "$v" "< 64 ($(met "$v" le 63))"
+  v=$(jq .rss_mb <<<"$out")
+  row "channels: server resident memory with them open" "$v MB" "< 500 MB ($(met "$v" le 500))"
+  v=$(jq .p99_ms <<<"$out")
+  row "channels: one change to all 10,000, p99 of 5 changes" "$v ms" \
+    "< 2000 ms ($(met "$v" le 2000)), $(jq .delivered <<<"$out")/$(jq .expected <<<"$out") delivered"
+}
+
 nginx_pid=
 if [ -x "$build/orvaned" ] && [ -x "$build/orvane-load" ] && [ -x "$build/orvane-bench-ca" ]; then
   if start_server; then
@@ -392,6 +422,7 @@ if [ -x "$build/orvaned" ] && [ -x "$build/orvane-load" ] && [ -x "$build/orvane
     [ "$have_nginx" = 1 ] || row "TLS nginx reference" "nginx did not start" "-"
     stop_nginx
     host_rows
+    channel_rows
   else
     row "TLS load" "server did not start" "-"
   fi

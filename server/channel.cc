@@ -8,10 +8,12 @@
 #include "errors.h"
 #include "globals.h"
 #include "http.h"
+#include "network/net_thread_pool.h"
+#include "network/socket_listener.h"
 #include "network/websocket.h"
 #include "objects/domains/domain.h"
 #include "objects/tokens/token.h"
-#include "utils/clock.h"
+#include "utils/logger.h"
 
 namespace orvane {
 
@@ -83,32 +85,86 @@ int client_process_websocket(client& c) {
   return client_process_websocket_xml(c);
 }
 
-void channel_serve(client& c) {
-  if (!c.start_channel()) return;
-  c.flags.fetch_or(CLIENT_WEBSOCKET);
-  client_unwrap_htmldoc(c);
-  c.http_request.reset();
-  c.http_response.reset();
+namespace {
 
-  const uint64_t limit = client_request_limit(*c.g);
-  const int64_t bind_deadline = kt::monotonic_ms() + CLIENT_WEBSOCKET_BIND_TIMEOUT * 1000;
-  char chunk[kReadChunk];
-  while (c.alive()) {
-    int timeout = -1;
-    if ((c.flags.load() & CLIENT_WS_BOUND) == 0) {
-      const int64_t left = bind_deadline - kt::monotonic_ms();
-      if (left <= 0) break;
-      timeout = static_cast<int>(left);
-    }
-    const int ready = c.wait_channel(timeout);
-    if (ready < 0) break;
-    if (ready == 0) continue;
-    const ssize_t n = c.read(chunk, sizeof chunk);
-    if (n == CLIENT_READ_AGAIN) continue;
-    if (n <= 0) break;
-    if (c.input.length() + static_cast<uint64_t>(n) > limit) break;
-    if (!c.input.append(chunk, static_cast<uint32_t>(n)) || !websocket_input(c)) break;
+// A WebSocket channel on a network loop. Its step reads and answers the peer's frames and writes
+// the frames other threads queued (they wake it); bound, it gives its deadline up and stays until
+// either side ends it. Unbound when the loop's deadline comes, it is ended.
+class channel_task final : public kt::net_task {
+ public:
+  explicit channel_task(std::unique_ptr<client> c)
+      : net_task(c->fd()), c_(std::move(c)), limit_(client_request_limit(*c_->g)) {
+    c_->start_channel(waker());
   }
+  ~channel_task() override {
+    c_->stop_channel();
+    client_end(std::move(c_), true);
+  }
+
+  kt::net_wait step() override {
+    client& c = *c_;
+    if (!c.alive()) return kt::net_wait::close;
+    kt::net_wait wait = kt::net_wait::read;
+    char chunk[kReadChunk];
+    for (;;) {
+      const ssize_t n = c.read_some(chunk, sizeof chunk, &wait);
+      if (n == CLIENT_AGAIN) break;
+      if (n <= 0) return kt::net_wait::close;
+      if (c.input.length() + static_cast<uint64_t>(n) > limit_) return kt::net_wait::close;
+      if (!c.input.append(chunk, static_cast<uint32_t>(n)) || !websocket_input(c)) {
+        return kt::net_wait::close;
+      }
+    }
+    if ((c.flags.load() & CLIENT_WS_BOUND) != 0) keep();
+    // The frames queued meanwhile, the answers just made included.
+    for (;;) {
+      if (sent_ == pending_.size()) {
+        pending_ = c.take_outbox();
+        sent_ = 0;
+        if (pending_.empty()) break;
+      }
+      kt::net_wait blocked = kt::net_wait::write;
+      const ssize_t n = c.write_some(pending_.data() + sent_, pending_.size() - sent_, &blocked);
+      if (n == CLIENT_AGAIN) return blocked;  // the same bytes go again when it is ready
+      if (n <= 0) return kt::net_wait::close;
+      sent_ += static_cast<size_t>(n);
+    }
+    std::string().swap(pending_);  // an idle channel keeps no buffer
+    return wait;
+  }
+
+  void leave(std::unique_ptr<kt::net_task>) override {}  // a channel never leaves its loop
+
+ private:
+  std::unique_ptr<client> c_;
+  const uint64_t limit_;
+  std::string pending_;  // frames being written
+  size_t sent_ = 0;
+};
+
+}  // namespace
+
+void channel_start(std::unique_ptr<client> c) {
+  globals& g = *c->g;
+  if (!g.channel_slots || !g.channel_slots->try_acquire()) {
+    KT_LOG_WARN("%s: every WebSocket channel is taken", c->peer_text.c_str());
+    client_answer_status(*c, 503, "Service Unavailable");
+    client_end(std::move(c), true);
+    return;
+  }
+  // From here the channel counts against the channels' cap, not its port's connections.
+  if (c->slot) c->slot->release();
+  c->slot = g.channel_slots;
+  c->flags.fetch_or(CLIENT_WEBSOCKET);
+  if (client_unwrap_htmldoc(*c) != 0) {
+    client_end(std::move(c), true);
+    return;
+  }
+  c->http_request.reset();
+  c->http_response.reset();
+  std::unique_ptr<kt::net_task> task = std::make_unique<channel_task>(std::move(c));
+  // Stopped loops: dropping the task ends the connection.
+  if (!g.net_loops || g.net_loops->add(task) != 0) task.reset();
 }
 
 }  // namespace orvane

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -74,22 +76,49 @@ client::~client() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-ssize_t client::read(char* bytes, size_t count) {
+namespace {
+
+// What a TLS call that returned rc waits for; close when it failed for good.
+kt::net_wait tls_next(SSL* ssl, int rc) {
+  const short wants = tls_wants(ssl, rc);
+  if (wants == POLLIN) return kt::net_wait::read;
+  if (wants == POLLOUT) return kt::net_wait::write;
+  return kt::net_wait::close;
+}
+
+}  // namespace
+
+ssize_t client::read_some(char* bytes, size_t count, kt::net_wait* wait) {
+  if (ssl_) {
+    const int n = SSL_read(ssl_.get(), bytes, static_cast<int>(std::min<size_t>(count, INT_MAX)));
+    if (n > 0) return n;
+    *wait = tls_next(ssl_.get(), n);
+    return *wait == kt::net_wait::close ? -1 : CLIENT_AGAIN;
+  }
   for (;;) {
-    short wants = 0;
-    if (ssl_) {
-      const int n = SSL_read(ssl_.get(), bytes, static_cast<int>(count));
-      if (n > 0) return n;
-      wants = tls_wants(ssl_.get(), n);
-    } else {
-      const ssize_t n = ::recv(fd_, bytes, count, 0);
-      if (n >= 0) return n;
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) wants = POLLIN;
-    }
-    if (wants == 0) return -1;
-    if (wants == POLLIN) return CLIENT_READ_AGAIN;
-    if (!wait_ready(fd_, wants, -1)) return -1;
+    const ssize_t n = ::recv(fd_, bytes, count, 0);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    *wait = kt::net_wait::read;
+    return CLIENT_AGAIN;
+  }
+}
+
+ssize_t client::write_some(const char* bytes, size_t count, kt::net_wait* wait) {
+  if (ssl_) {
+    const int n = SSL_write(ssl_.get(), bytes, static_cast<int>(std::min<size_t>(count, INT_MAX)));
+    if (n > 0) return n;
+    *wait = tls_next(ssl_.get(), n);
+    return *wait == kt::net_wait::close ? -1 : CLIENT_AGAIN;
+  }
+  for (;;) {
+    const ssize_t n = ::send(fd_, bytes, count, MSG_NOSIGNAL);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    *wait = kt::net_wait::write;
+    return CLIENT_AGAIN;
   }
 }
 
@@ -167,29 +196,37 @@ void client::shutdown_socket() {
   ::shutdown(fd_, SHUT_RDWR);
 }
 
-bool client::start_channel() {
-  const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (fd < 0) return false;
+void client::start_channel(kt::ref_ptr<kt::net_waker> waker) {
+  // An idle channel's session gives its read and write buffers back; its frames may be written
+  // from a buffer that moved since a write that has to be repeated.
+  if (ssl_)
+    SSL_set_mode(ssl_.get(), SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   kt::mutex_guard lock(outbox_lock_);
-  wake_fd_ = fd;
-  return true;
+  channel_ = true;
+  waker_ = std::move(waker);
 }
 
 void client::stop_channel() {
   kt::mutex_guard lock(outbox_lock_);
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-  wake_fd_ = -1;
+  channel_ = false;
+  waker_.reset();
   outbox_.clear();
 }
 
 int client::send_websocket_text(std::string_view text) {
   std::string frame;
   kt::websocket_unwrap(text, frame);
+  return send_websocket_frame(frame);
+}
+
+int client::send_websocket_frame(std::string_view frame) {
   kt::mutex_guard lock(outbox_lock_);
-  if (wake_fd_ < 0 || outbox_.size() + frame.size() > kOutboxLimit) return -1;
+  if (!channel_ || outbox_.size() + frame.size() > kOutboxLimit) return -1;
+  const bool was_empty = outbox_.empty();
   outbox_ += frame;
-  const uint64_t one = 1;
-  return ::write(wake_fd_, &one, sizeof one) == sizeof one ? 0 : -1;
+  // A task that has frames waiting is woken already.
+  if (was_empty && waker_) waker_->wake();
+  return 0;
 }
 
 std::string client::take_outbox() {
@@ -199,43 +236,10 @@ std::string client::take_outbox() {
   return frames;
 }
 
-bool client::flush_outbox() {
-  std::string frames;
-  {
-    kt::mutex_guard lock(outbox_lock_);
-    uint64_t count = 0;
-    if (::read(wake_fd_, &count, sizeof count) < 0 && errno != EAGAIN) return false;
-    frames.swap(outbox_);
-  }
-  return frames.empty() || send(frames) == 0;
-}
-
-int client::wait_channel(int timeout_ms) {
-  if (ssl_ && SSL_pending(ssl_.get()) > 0) return 1;
-  int wake_fd;
-  {
-    kt::mutex_guard lock(outbox_lock_);
-    wake_fd = wake_fd_;
-  }
-  pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-  for (;;) {
-    const int n = ::poll(fds, 2, timeout_ms);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    break;
-  }
-  if ((fds[1].revents & POLLIN) != 0 && !flush_outbox()) return -1;
-  if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return 1;
-  return 0;
-}
-
 void client::close_channel() {
   flags.fetch_and(static_cast<uint8_t>(~CLIENT_ALIVE));
   kt::mutex_guard lock(outbox_lock_);
-  const uint64_t one = 1;
-  if (wake_fd_ >= 0 && ::write(wake_fd_, &one, sizeof one) != sizeof one) {
-    shutdown_socket();  // the thread wakes on its socket instead
-  }
+  if (waker_) waker_->wake();
 }
 
 kt::ref_ptr<token> client::bound_token() {
@@ -255,10 +259,6 @@ uint64_t client_request_limit(const globals& g) {
   return static_cast<uint64_t>(mb) * 1048576u + 1500u;
 }
 
-namespace {
-
-// Ends a connection: takes it off the server's list, closes TLS and the socket, and hands the
-// connection slot back.
 void client_end(std::unique_ptr<client> c, bool handshake_done) {
   globals& g = *c->g;
   g.clients.remove(c.get());
@@ -270,13 +270,16 @@ void client_end(std::unique_ptr<client> c, bool handshake_done) {
   g.open_connections.fetch_sub(1);
 }
 
-// Answers a complete request (or a malformed one) on a worker thread; a WebSocket upgrade keeps
-// the thread for the channel's life.
+namespace {
+
+// Answers a complete request (or a malformed one) on a worker thread; a WebSocket upgrade goes
+// back to the network loops as a channel.
 void client_serve(std::unique_ptr<client> c, bool malformed) {
   if (malformed) {
     client_answer_bad_request(*c);
   } else if (kt::websocket_handshake(c->http_request, c->http_response) == 0) {
-    channel_serve(*c);
+    channel_start(std::move(c));
+    return;
   } else {
     c->http_response.set_status_line("HTTP/1.0", 200, "OK");
     if (c->http_request.method() == "GET") {
@@ -326,8 +329,9 @@ class client_task final : public kt::net_task {
     const uint64_t limit = client_request_limit(*c.g);
     char chunk[kReadChunk];
     for (;;) {
-      const ssize_t n = c.read(chunk, sizeof chunk);
-      if (n == CLIENT_READ_AGAIN) return kt::net_wait::read;
+      kt::net_wait wait = kt::net_wait::read;
+      const ssize_t n = c.read_some(chunk, sizeof chunk, &wait);
+      if (n == CLIENT_AGAIN) return wait;
       if (n <= 0) return kt::net_wait::close;
       c.received += static_cast<uint64_t>(n);
       if (c.received > limit) return kt::net_wait::close;
@@ -358,6 +362,10 @@ int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
   if (!g.net_loops) return -1;
   const int fl = ::fcntl(fd, F_GETFL);
   if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return -1;
+  // Answers and frames are written whole: a small one (a channel's frame after the session's
+  // tickets) must not wait for the peer's delayed acknowledgement.
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (tls_ctx == nullptr) {
     std::shared_lock wait_for_writers(g.netclients_lock);
   }

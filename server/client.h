@@ -20,6 +20,7 @@
 #include "buffers/buffer.h"
 #include "connection_registry.h"
 #include "htmldoc/htmldoc.h"
+#include "network/net_thread_pool.h"
 #include "sutils/openssl_raii.h"
 #include "utils/ipv4.h"
 #include "utils/pthread_utils.h"
@@ -44,8 +45,8 @@ constexpr uint8_t CLIENT_WS_BOUND = 0x4;   // a WebSocket "auth" message bound a
 // send waits for a peer that takes no bytes.
 constexpr int CLIENT_REQUEST_TIMEOUT = 30;
 
-// client::read() result: no bytes are ready yet.
-constexpr ssize_t CLIENT_READ_AGAIN = -2;
+// client::read_some() and write_some() result: the socket is not ready; *wait tells for what.
+constexpr ssize_t CLIENT_AGAIN = -2;
 
 class client : public registry_links<client> {
  public:
@@ -86,10 +87,13 @@ class client : public registry_links<client> {
   bool alive() const { return (flags.load() & CLIENT_ALIVE) != 0; }
   bool tls() const { return static_cast<bool>(ssl_); }
 
-  // Reads up to count bytes without waiting for them (a TLS session that must write first waits
-  // for the socket to take bytes). Returns the count, CLIENT_READ_AGAIN when no bytes are ready,
-  // or 0 or -1 when the connection is to end. The connection's own thread only.
-  ssize_t read(char* bytes, size_t count);
+  // Reads up to count bytes without waiting. Returns the count, CLIENT_AGAIN when the socket must
+  // first be readable or writable (*wait), or 0 or -1 when the connection is to end. The thread
+  // that has the connection now only (a loop, or the worker answering it).
+  ssize_t read_some(char* bytes, size_t count, kt::net_wait* wait);
+  // Writes up to count bytes without waiting; results as read_some. A write that returned
+  // CLIENT_AGAIN is repeated with the same bytes.
+  ssize_t write_some(const char* bytes, size_t count, kt::net_wait* wait);
   // Writes all the bytes, waiting at most CLIENT_REQUEST_TIMEOUT for a peer that takes none.
   // Returns 0, or -1 (the connection is then no longer alive).
   int send(std::string_view bytes);
@@ -104,20 +108,19 @@ class client : public registry_links<client> {
   int fd() const { return fd_; }
 
   // WebSocket channel: from start_channel() on, other threads queue frames with
-  // send_websocket_text() and wake the connection's thread, which alone reads and writes the
-  // connection (a TLS session must not be used by two threads at once).
-  bool start_channel();
+  // send_websocket_text() and wake the connection's task on its network loop through waker
+  // (none: nobody is woken), which alone reads and writes the connection (a TLS session must not
+  // be used by two threads at once). The session then keeps no buffers while idle.
+  void start_channel(kt::ref_ptr<kt::net_waker> waker);
   void stop_channel();
-  // Queues one text frame and wakes the connection's thread. Returns 0, or -1 when the channel
-  // cannot take it (not started, stopped, or too much is already waiting). Any thread.
+  // Queues one text frame (or one frame encoded already) and wakes the connection's task. Returns
+  // 0, or -1 when the channel cannot take it (not started, stopped, or too much is already
+  // waiting). Any thread.
   int send_websocket_text(std::string_view text);
-  // Waits, at most timeout_ms (-1: no limit), until the connection has bytes to read or queued
-  // frames, and sends those. Returns 1 when the connection is readable, 0 when only frames were
-  // sent or the time ran out, -1 when it is to end.
-  int wait_channel(int timeout_ms);
-  // Takes the queued frames without sending them.
+  int send_websocket_frame(std::string_view frame);
+  // Takes the queued frames.
   std::string take_outbox();
-  // Ends the channel from another thread: its thread wakes, sees it is no longer alive and closes
+  // Ends the channel from another thread: its task wakes, sees it is no longer alive and closes
   // the connection.
   void close_channel();
 
@@ -127,8 +130,6 @@ class client : public registry_links<client> {
   void bind_token(kt::ref_ptr<token> t);
 
  private:
-  bool flush_outbox() KT_EXCLUDES(outbox_lock_);
-
   const int fd_;
   SSL_CTX* const tls_ctx_;
   kt::ssl_ptr ssl_;
@@ -136,8 +137,9 @@ class client : public registry_links<client> {
   kt::mutex send_lock_;
   // Guards the channel's queue, its wake-up descriptor and the bound token.
   kt::mutex outbox_lock_;
-  std::string outbox_ KT_GUARDED_BY(outbox_lock_);  // encoded frames waiting to be sent
-  int wake_fd_ KT_GUARDED_BY(outbox_lock_) = -1;    // wakes the connection's thread
+  std::string outbox_ KT_GUARDED_BY(outbox_lock_);    // encoded frames waiting to be sent
+  bool channel_ KT_GUARDED_BY(outbox_lock_) = false;  // frames are taken
+  kt::ref_ptr<kt::net_waker> waker_ KT_GUARDED_BY(outbox_lock_);
   kt::ref_ptr<token> ws_token_ KT_GUARDED_BY(outbox_lock_);
 };
 
@@ -151,7 +153,11 @@ uint64_t client_request_limit(const globals& g);
 int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
                   kt::ref_ptr<kt::connection_slots> slot);
 
-// Closes every connection's socket so that its thread ends (shutdown).
+// Ends a connection: takes it off the server's list, closes TLS (orderly once the handshake is
+// done) and the socket, and hands its slot back.
+void client_end(std::unique_ptr<client> c, bool handshake_done);
+
+// Closes every connection's socket so that whoever serves it ends it (shutdown).
 void clients_close_all(globals& g);
 
 }  // namespace orvane

@@ -100,6 +100,7 @@ int config_load(std::string* error) {
       load_port("ORVANE_HTTPS_PORT", &c.https_port, &message) != 0 ||
       load_count("ORVANE_MAX_CONNECTIONS", kMaxConnectionsLimit, &c.max_connections, &message) !=
           0 ||
+      load_count("ORVANE_MAX_CHANNELS", kMaxChannelsLimit, &c.max_channels, &message) != 0 ||
       load_first_line("ORVANE_ADMIN_PASSWORD_FILE", &c.admin_password, &message) != 0) {
     if (error != nullptr) *error = message;
     return -1;

@@ -9,6 +9,7 @@
 //   ORVANE_HTTPS_PORT       replaces 443
 //   ORVANE_MONITOR_BIND     replaces 127.0.0.1, the monitoring port's address
 //   ORVANE_MAX_CONNECTIONS  replaces 1024, the connections served at once per port
+//   ORVANE_MAX_CHANNELS     replaces 16384, the WebSocket channels open at once
 //   ORVANE_ADMIN_PASSWORD_FILE  a file whose first line replaces the Administrator password a
 //                           new database starts with (a missing file: the built-in one)
 #ifndef ORVANE_CONFIG_H_
@@ -28,17 +29,20 @@ struct config {
   std::string monitor_bind = "127.0.0.1";
   // Connections served at once on each port; more wait in the listen backlog.
   unsigned max_connections = 1024;
+  // WebSocket channels open at once, apart from the connections above; more are answered 503.
+  unsigned max_channels = 16384;
   // The first Administrator password of a new database; empty: the built-in one.
   std::string admin_password;
 };
 
-// Bounds of max_connections.
+// Bounds of max_connections and max_channels.
 constexpr unsigned kMaxConnectionsLimit = 65536;
+constexpr unsigned kMaxChannelsLimit = 1048576;
 
 // Reads the environment overrides. Returns 0, or -1 with a message in *error when a value is
 // invalid (a port that is not a number from 1 to 65535, a connection cap that is not a number
-// from 1 to kMaxConnectionsLimit, an empty root or file name, an administrator password file
-// that exists but cannot be read or whose first line is empty).
+// from 1 to kMaxConnectionsLimit (kMaxChannelsLimit for channels), an empty root or file name, an
+// administrator password file that exists but cannot be read or whose first line is empty).
 int config_load(std::string* error);
 
 // The configuration in force (the defaults until config_load() succeeded).

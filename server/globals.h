@@ -9,6 +9,7 @@
 
 #include "connection_registry.h"
 #include "hashtable/hashtable.h"
+#include "network/socket_listener.h"
 #include "utils/byte_budget.h"
 #include "utils/ipv4.h"
 #include "utils/pthread_utils.h"
@@ -95,6 +96,8 @@ struct globals {
   // before the ports open; the loops go first).
   std::unique_ptr<kt::thread_pool> workers;
   std::unique_ptr<kt::net_thread_pool> net_loops;
+  // The WebSocket channels' own cap (config max_channels), apart from each port's connections.
+  kt::ref_ptr<kt::connection_slots> channel_slots;
 
   // Subscribers on the monitoring port (the monitoring_lock is the registry's own lock).
   connection_registry<monitor_client> monitoring;

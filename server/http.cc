@@ -133,8 +133,12 @@ int send_file(client& c, const std::string& path) {
 }  // namespace
 
 void client_answer_bad_request(client& c) {
+  client_answer_status(c, 400, "Bad Request");
+}
+
+void client_answer_status(client& c, int status, const char* reason) {
   c.http_response.reset();
-  c.http_response.set_status_line("HTTP/1.0", 400, "Bad Request");
+  c.http_response.set_status_line("HTTP/1.0", status, reason);
   add_header(c.http_response, "Content-Length", "0");
   add_header(c.http_response, "Server", kServerName);
   client_unwrap_htmldoc(c);

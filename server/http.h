@@ -16,6 +16,8 @@ int client_process_post(client& c);
 int client_unwrap_htmldoc(client& c);
 // Answers "400 Bad Request" to a request that does not parse.
 void client_answer_bad_request(client& c);
+// Answers an empty response with that status, e.g. 503 "Service Unavailable".
+void client_answer_status(client& c, int status, const char* reason);
 
 }  // namespace orvane
 

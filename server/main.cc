@@ -78,12 +78,13 @@ std::unique_ptr<kt::socket_listener> open_monitor_listener(globals& g, const std
       opts);
 }
 
-// Raises the soft limit of open files so that the capped connections of the three ports (and an
-// event descriptor per WebSocket channel) fit, as far as the hard limit allows.
-void raise_open_files_limit(unsigned max_connections) {
+// Raises the soft limit of open files so that the capped connections of the three ports and the
+// WebSocket channels fit, as far as the hard limit allows.
+void raise_open_files_limit(unsigned max_connections, unsigned max_channels) {
   rlimit rl{};
   if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
-  const rlim_t wanted = static_cast<rlim_t>(max_connections) * 5 + 256;
+  const rlim_t wanted =
+      static_cast<rlim_t>(max_connections) * 3 + static_cast<rlim_t>(max_channels) + 256;
   if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < wanted) {
     const rlim_t soft = rl.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, rl.rlim_max);
     if (soft > rl.rlim_cur) {
@@ -91,9 +92,11 @@ void raise_open_files_limit(unsigned max_connections) {
       setrlimit(RLIMIT_NOFILE, &rl);
     }
     if (soft < wanted) {
-      KT_LOG_WARN("open files limited to %llu; %u connections per port may need %llu",
-                  static_cast<unsigned long long>(soft), max_connections,
-                  static_cast<unsigned long long>(wanted));
+      KT_LOG_WARN(
+          "open files limited to %llu; %u connections per port and %u channels may need "
+          "%llu",
+          static_cast<unsigned long long>(soft), max_connections, max_channels,
+          static_cast<unsigned long long>(wanted));
     }
   }
 }
@@ -132,6 +135,7 @@ constexpr const char kUsage[] =
     "  ORVANE_MONITOR_PORT         monitoring port (default 82)\n"
     "  ORVANE_MONITOR_BIND         monitoring address (default 127.0.0.1)\n"
     "  ORVANE_MAX_CONNECTIONS      connections served at once per port (default 1024)\n"
+    "  ORVANE_MAX_CHANNELS         WebSocket channels open at once (default 16384)\n"
     "  ORVANE_ADMIN_PASSWORD_FILE  first Administrator password of a new database\n"
     "See orvaned(8).\n";
 
@@ -165,7 +169,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const orvane::config& cfg = orvane::config_get();
-  raise_open_files_limit(cfg.max_connections);
+  raise_open_files_limit(cfg.max_connections, cfg.max_channels);
 
   // Signals are taken synchronously by the main loop; every thread inherits the blocked mask.
   sigset_t stop_signals;
@@ -188,6 +192,7 @@ int main(int argc, char** argv) {
   g->net_loops = kt::net_thread_pool::open(per_cpu, orvane::CLIENT_REQUEST_TIMEOUT * 1000);
   if (!g->net_loops) return -1;
   g->workers = std::make_unique<kt::thread_pool>(kt::thread_pool::options{per_cpu, 1000});
+  g->channel_slots = kt::make_ref<kt::connection_slots>(cfg.max_channels);
 
   listeners l;
   l.sl = open_client_listener(*g, cfg.http_port, nullptr);

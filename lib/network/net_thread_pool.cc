@@ -57,6 +57,7 @@ struct net_thread_pool::loop {
   mutex inbox_lock;
   std::vector<std::unique_ptr<net_task>> inbox;  // added, deadlines set, not yet in the loop
   std::vector<socket_listener*> new_listeners;   // to watch
+  std::vector<ref_ptr<net_waker>> woken;         // tasks to step once more
   bool closed = false;                           // the loop has ended: nothing more is taken
 
   // A listener this loop accepts from (loop thread only).
@@ -69,21 +70,51 @@ struct net_thread_pool::loop {
   std::list<listen_watch> listeners;
 
   // Loop thread only: tasks taken from the inbox and not started yet, and the running tasks, each
-  // in the order of their deadlines.
+  // in the order of their deadlines; the running tasks that gave their deadline up.
   std::deque<std::unique_ptr<net_task>> waiting;
   std::list<std::unique_ptr<net_task>> tasks;
+  std::list<std::unique_ptr<net_task>> kept;
 
   void unwatch(net_task& t) {
     if (t.watched_ != 0) epoll_ctl(ep, EPOLL_CTL_DEL, t.fd_, nullptr);
     t.watched_ = 0;
   }
-  // Takes the task out of the list; the caller owns it.
+  // Puts a task that joins the loop in the running list; its waker now reaches this loop.
+  void join(std::unique_ptr<net_task> t) {
+    net_task& raw = *t;
+    raw.where_ = tasks.insert(tasks.end(), std::move(t));
+    if (raw.waker_) {
+      mutex_guard g(raw.waker_->lock_);
+      raw.waker_->loop_ = this;
+      raw.waker_->task_ = &raw;
+    }
+  }
+  // Takes the task out of its list; the caller owns it, and its waker reaches nothing any more.
   std::unique_ptr<net_task> take(net_task& t) {
     unwatch(t);
+    if (t.waker_) {
+      mutex_guard g(t.waker_->lock_);
+      t.waker_->loop_ = nullptr;
+      t.waker_->task_ = nullptr;
+      t.waker_->queued_ = false;
+    }
     std::unique_ptr<net_task> self = std::move(*t.where_);
-    tasks.erase(t.where_);
+    (t.kept_ ? kept : tasks).erase(t.where_);
     count.fetch_sub(1, std::memory_order_relaxed);
     return self;
+  }
+  // Steps the tasks whose wakers were used since the last turn.
+  void step_woken(std::vector<ref_ptr<net_waker>>& woken_now) {
+    for (const ref_ptr<net_waker>& w : woken_now) {
+      net_task* t;
+      {
+        mutex_guard g(w->lock_);
+        w->queued_ = false;
+        t = w->task_;
+      }
+      if (t != nullptr) step(*t);  // ended tasks cleared task_ on this thread
+    }
+    woken_now.clear();
   }
   void arm(listen_watch& w) {
     const int fd = w.listener->fd();
@@ -144,7 +175,7 @@ struct net_thread_pool::loop {
         continue;
       }
       net_task& raw = *t;
-      raw.where_ = tasks.insert(tasks.end(), std::move(t));
+      join(std::move(t));
       step(raw);
       ++started;
     }
@@ -153,6 +184,10 @@ struct net_thread_pool::loop {
   void step(net_task& t) {
     const net_wait w = t.step();
     if (w == net_wait::read || w == net_wait::write) {
+      if (t.keep_ && !t.kept_) {
+        kept.splice(kept.end(), tasks, t.where_);
+        t.kept_ = true;
+      }
       const uint32_t want = w == net_wait::read ? EPOLLIN : EPOLLOUT;
       if (t.watched_ == want) return;
       epoll_event ev{};
@@ -173,6 +208,38 @@ struct net_thread_pool::loop {
     }
   }
 };
+
+net_task::~net_task() {
+  if (!waker_) return;
+  mutex_guard g(waker_->lock_);
+  waker_->loop_ = nullptr;
+  waker_->task_ = nullptr;
+}
+
+ref_ptr<net_waker> net_task::waker() {
+  if (!waker_) waker_ = make_ref<net_waker>();
+  return waker_;
+}
+
+void net_waker::wake() {
+  mutex_guard g(lock_);
+  if (task_ == nullptr || loop_ == nullptr || queued_) return;
+  auto* l = static_cast<net_thread_pool::loop*>(loop_);
+  bool first = false;
+  {
+    std::lock_guard lock(l->inbox_lock);
+    if (l->closed) return;
+    first = l->woken.empty() && l->inbox.empty();
+    l->woken.emplace_back(this);
+  }
+  queued_ = true;
+  if (first) {
+    const uint64_t one = 1;
+    if (::write(l->wake, &one, sizeof one) < 0 && errno != EAGAIN) {
+      KT_LOG_ERR("net_thread_pool: wake: %s", std::strerror(errno));
+    }
+  }
+}
 
 net_thread_pool::net_thread_pool(int timeout_ms) : timeout_ms_(timeout_ms) {}
 
@@ -255,6 +322,7 @@ void net_thread_pool::run(loop& l) {
   epoll_event events[kEventsPerWait];
   std::vector<std::unique_ptr<net_task>> arrived;
   std::vector<socket_listener*> listeners;
+  std::vector<ref_ptr<net_waker>> woken;
   while (!stopping_.load(std::memory_order_acquire)) {
     int timeout = l.rearm_listeners(kt::monotonic_ms());
     if (!l.waiting.empty()) {
@@ -288,6 +356,7 @@ void net_thread_pool::run(loop& l) {
         std::lock_guard lock(l.inbox_lock);
         arrived.swap(l.inbox);
         listeners.swap(l.new_listeners);
+        woken.swap(l.woken);
       }
       for (std::unique_ptr<net_task>& t : arrived) l.waiting.push_back(std::move(t));
       arrived.clear();
@@ -297,6 +366,8 @@ void net_thread_pool::run(loop& l) {
       }
       listeners.clear();
     }
+    // After the events of this turn, whose tasks may have ended since epoll_wait reported them.
+    l.step_woken(woken);
     l.start_waiting(now);
     while (!l.tasks.empty() && l.tasks.front()->deadline_ms_ <= now) {
       std::unique_ptr<net_task> t = l.take(*l.tasks.front());
@@ -309,12 +380,15 @@ void net_thread_pool::run(loop& l) {
     std::lock_guard lock(l.inbox_lock);
     l.closed = true;
     arrived.swap(l.inbox);
+    l.woken.clear();
   }
   arrived.clear();
+  woken.clear();
   for (loop::listen_watch& w : l.listeners) l.disarm(w);
   l.listeners.clear();
   l.waiting.clear();
   while (!l.tasks.empty()) l.take(*l.tasks.front());
+  while (!l.kept.empty()) l.take(*l.kept.front());
   l.count.store(0, std::memory_order_relaxed);
 }
 

@@ -8,8 +8,11 @@
 // loop; at the listener's cap a loop stops watching until a slot is free again.
 //
 // Every task gets the same time to live, counted from add(): a loop keeps its tasks in the order
-// they came, which is then also the order of their deadlines. A loop starts one new task per turn,
-// after the steps of the tasks it already runs, so that work under way finishes first.
+// they came, which is then also the order of their deadlines. A task may give its deadline up
+// (net_task::keep) and then stays until it ends itself: a long-lived connection such as a
+// WebSocket channel. Other threads have a task stepped through its waker (net_task::waker), for
+// example when they queued bytes for it to send. A loop starts one new task per turn, after the
+// steps of the tasks it already runs, so that work under way finishes first.
 #ifndef KT_NETWORK_NET_THREAD_POOL_H_
 #define KT_NETWORK_NET_THREAD_POOL_H_
 
@@ -23,6 +26,7 @@
 
 #include "network/socket_listener.h"
 #include "utils/pthread_utils.h"
+#include "utils/refobj.h"
 
 namespace kt {
 
@@ -34,10 +38,30 @@ enum class net_wait {
   close,  // nothing: the task is done and is destroyed
 };
 
+class net_task;
+class net_thread_pool;
+
+// Lets any thread have a task stepped on its loop soon. Shared by the task and whoever wakes it;
+// once the task has ended (or left its loop), wake() does nothing.
+class net_waker : public ref_object {
+ public:
+  // Queues one extra step() of the task on its loop. Wakes that come before the step ran are
+  // folded into one. Before the task has joined a loop, nothing: its first step comes anyway.
+  void wake();
+
+ private:
+  friend class net_thread_pool;
+  friend class net_task;
+  mutex lock_;
+  void* loop_ KT_GUARDED_BY(lock_) = nullptr;      // the loop the task runs in
+  net_task* task_ KT_GUARDED_BY(lock_) = nullptr;  // cleared when the task ends or leaves
+  bool queued_ KT_GUARDED_BY(lock_) = false;       // a step is queued already
+};
+
 class net_task {
  public:
   explicit net_task(int fd) : fd_(fd) {}
-  virtual ~net_task() = default;
+  virtual ~net_task();
   net_task(const net_task&) = delete;
   net_task& operator=(const net_task&) = delete;
 
@@ -52,11 +76,22 @@ class net_task {
   // On a loop thread: the deadline passed first. The task is destroyed right after.
   virtual void expire() {}
 
+  // The task's waker (made on the first call). Any thread before the task is added; afterwards
+  // only the task's own step().
+  ref_ptr<net_waker> waker();
+
+ protected:
+  // From step(): the task gives up its deadline and stays in the loop until a step ends it.
+  void keep() { keep_ = true; }
+
  private:
   friend class net_thread_pool;
   const int fd_;
   int64_t deadline_ms_ = 0;
   uint32_t watched_ = 0;  // epoll events the loop watches for it; 0 before it is registered
+  bool keep_ = false;     // asked for no deadline
+  bool kept_ = false;     // in the loop's list of tasks without deadline
+  ref_ptr<net_waker> waker_;
   std::list<std::unique_ptr<net_task>>::iterator where_;
 };
 
@@ -89,6 +124,7 @@ class net_thread_pool {
   size_t tasks() const;
 
  private:
+  friend class net_waker;
   struct loop;
   void run(loop& l);
 

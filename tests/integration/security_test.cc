@@ -380,20 +380,30 @@ TEST_F(SecurityTest, PasswordGuessingIsThrottled) {
 TEST_F(SecurityTest, UnboundChannelsAreClosed) {
   server.stop();
   server.extra_env.push_back("ORVANE_MAX_CONNECTIONS=4");
+  server.extra_env.push_back("ORVANE_MAX_CHANNELS=4");
   ASSERT_TRUE(server.start()) << server.log();
   std::vector<std::unique_ptr<websocket_client>> idle;
+  const auto t0 = steady_clock::now();
   for (int n = 0; n < 4; ++n) {
     idle.push_back(std::make_unique<websocket_client>());
     ASSERT_TRUE(idle.back()->open(server.http_port, false));
   }
-  const auto t0 = steady_clock::now();
-  const std::string answer =
-      tcp_exchange(server.http_port, "GET /getXmlVersion HTTP/1.0\r\n\r\n", 45000);
-  const auto waited = std::chrono::duration_cast<milliseconds>(steady_clock::now() - t0);
-  EXPECT_NE(answer.find("<server version="), std::string::npos);
-  EXPECT_GE(waited.count(), 25000);
+  // Channels have a cap of their own: a fifth is refused, and requests are served meanwhile.
+  const std::string upgrade =
+      "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  EXPECT_EQ(tcp_exchange(server.http_port, upgrade, 10000).rfind("HTTP/1.0 503", 0), 0u);
+  for (int n = 0; n < 6; ++n) {
+    const std::string answer =
+        tcp_exchange(server.http_port, "GET /getXmlVersion HTTP/1.0\r\n\r\n", 10000);
+    EXPECT_NE(answer.find("<server version="), std::string::npos);
+  }
+  // Unbound, they are closed after the bind timeout, and their slots are free again.
   std::string frame;
-  for (auto& ws : idle) EXPECT_EQ(ws->read_frame(&frame, 1000), ws_read::closed);
+  for (auto& ws : idle) EXPECT_EQ(ws->read_frame(&frame, 45000), ws_read::closed);
+  const auto waited = std::chrono::duration_cast<milliseconds>(steady_clock::now() - t0);
+  EXPECT_GE(waited.count(), 25000);
+  EXPECT_EQ(tcp_exchange(server.http_port, upgrade, 2000).rfind("HTTP/1.1 101", 0), 0u);
 }
 
 // 7. Search patterns have a size and a cost budget.

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -301,6 +303,40 @@ TEST_F(WebSocketTest, AnswersAndNotificationsArriveIntact) {
     }
     EXPECT_EQ(ws.read_frame(&payload, 300), ws_read::timeout);
   }
+}
+
+// Channels live on the network loops: 400 bound channels (half over TLS) add no thread to the
+// server, and one change reaches each of them once.
+TEST_F(WebSocketTest, ManyChannelsShareTheLoops) {
+  const std::string t = server.token();
+  const auto threads = [&] {
+    return std::distance(
+        std::filesystem::directory_iterator("/proc/" + std::to_string(server.pid()) + "/task"),
+        std::filesystem::directory_iterator());
+  };
+  const auto before = threads();
+  std::vector<std::unique_ptr<websocket_client>> channels;
+  for (int n = 0; n < 400; ++n) {
+    const bool tls = n % 2 == 1;
+    channels.push_back(std::make_unique<websocket_client>());
+    ASSERT_TRUE(channels.back()->open(tls ? server.https_port : server.http_port, tls)) << n;
+    ASSERT_EQ(channels.back()->auth(t), 0) << n;
+  }
+  EXPECT_LE(threads(), before + 2);  // a worker may have been added while answering
+  ASSERT_EQ(cmd("userInsert", "<u uname=\"crowd\"><p>Passw0rd</p></u>", t), 0) << last.body;
+  const std::string id = answer_text("insertedId");
+  for (auto& ws : channels) {
+    EXPECT_EQ(next_change(*ws)["objId"], id);
+    std::string more;
+    EXPECT_EQ(ws->read_frame(&more, 0), ws_read::timeout) << more;
+  }
+  // Closed by their peers, they end; a new one is served as before.
+  channels.clear();
+  websocket_client again;
+  ASSERT_TRUE(again.open(server.http_port, false));
+  EXPECT_EQ(again.auth(t), 0);
+  EXPECT_EQ(cmd("userRemove", "<u id=\"" + id + "\"/>", t), 0);
+  EXPECT_EQ(next_change(again)["changeType"], "remove");
 }
 
 }  // namespace

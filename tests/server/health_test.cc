@@ -304,7 +304,7 @@ class ChangeAudienceTest : public HealthTest {
     fake_ws& f = clients_.emplace_back();
     // The connection's socket stands in as a descriptor that nobody reads.
     f.c = std::make_unique<orvane::client>(g(), ::eventfd(0, EFD_CLOEXEC), nullptr);
-    EXPECT_TRUE(f.c->start_channel());
+    f.c->start_channel(nullptr);
     f.c->flags = orvane::CLIENT_ALIVE | orvane::CLIENT_WEBSOCKET | orvane::CLIENT_WS_BOUND;
     f.c->ws_domain_id = domain_id;
     const kt::ref_ptr<orvane::domain> d = g().domains_by_id.get_rw(domain_id);

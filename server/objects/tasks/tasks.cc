@@ -9,6 +9,7 @@
 
 #include "client.h"
 #include "globals.h"
+#include "network/websocket.h"
 #include "objects/domains/domain.h"
 #include "objects/permissions/permission.h"
 #include "objects/permissions/permission_records.h"
@@ -77,8 +78,8 @@ bool may_see(const token& t, domain* d, int sys_res) {
 }
 
 // Sends a change document to every bound WebSocket client whose token may see the change. The
-// rights are worked out between two walks of the client list, so that no lock of the directory
-// is taken while the list is held.
+// rights are worked out once per token between two walks of the client list, so that no lock of
+// the directory is taken while the list is held; the frame is encoded once for every channel.
 int task_send_change(globals& g, uint64_t domain_id, int sys_res, const std::string& text) {
   std::vector<kt::ref_ptr<token>> bound;
   g.clients.for_each([&](client& c) {
@@ -87,7 +88,17 @@ int task_send_change(globals& g, uint64_t domain_id, int sys_res, const std::str
     if (kt::ref_ptr<token> t = c.bound_token()) bound.push_back(std::move(t));
   });
   if (bound.empty()) return 0;
-  std::vector<uint64_t> allowed;
+  // Many channels may share a token.
+  const auto by_id = [](const kt::ref_ptr<token>& a, const kt::ref_ptr<token>& b) {
+    return a->id < b->id;
+  };
+  std::sort(bound.begin(), bound.end(), by_id);
+  bound.erase(std::unique(bound.begin(), bound.end(),
+                          [](const kt::ref_ptr<token>& a, const kt::ref_ptr<token>& b) {
+                            return a->id == b->id;
+                          }),
+              bound.end());
+  std::vector<uint64_t> allowed;  // ascending, as bound is
   {
     std::shared_lock tree(g.global_lock);
     const kt::ref_ptr<domain> d = g.domains_by_id.get_rw(domain_id);
@@ -102,12 +113,13 @@ int task_send_change(globals& g, uint64_t domain_id, int sys_res, const std::str
     }
   }
   if (allowed.empty()) return 0;
+  std::string frame;
+  kt::websocket_unwrap(text, frame);
   g.clients.for_each([&](client& c) {
     const uint8_t flags = c.flags.load();
     if ((flags & CLIENT_WEBSOCKET) == 0 || (flags & CLIENT_WS_BOUND) == 0) return;
-    const uint64_t id = c.ws_token_id.load();
-    if (std::find(allowed.begin(), allowed.end(), id) == allowed.end()) return;
-    if (c.send_websocket_text(text) != 0) c.close_channel();
+    if (!std::binary_search(allowed.begin(), allowed.end(), c.ws_token_id.load())) return;
+    if (c.send_websocket_frame(frame) != 0) c.close_channel();
   });
   return 0;
 }
