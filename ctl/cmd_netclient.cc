@@ -102,6 +102,8 @@ int edit(context& c, const std::vector<std::string>& w) {
   n->attr_addval("id", attr(f.item, "id"));
   n->attr_addval("name", c.args.get("rename", w[0]));
   add_addresses(n, list);
+  // An edit without address children keeps the server's list; an empty one clears it.
+  if (list.empty()) n->add_child(kt::xmldoc_node::create("v4"));
   const answer a = c.call(std::move(cmd));
   if (!a.ok()) return c.fail(a);
   return c.done(a, "net client " + c.args.get("rename", w[0]) + " changed");

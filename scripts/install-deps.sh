@@ -9,10 +9,10 @@ if [ "${1:-}" = "--run" ]; then
   packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libpam0g-dev openssl tar gzip "$@")
 else
   # systemd: systemd-analyze checks the service units in the tests; pamtester drives the PAM
-  # module in the host tests.
+  # module in the host tests; nodejs is the stock WebSocket client of the conformance test.
   packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libgtest-dev libgmock-dev
             libbenchmark-dev openssl curl tar gzip procps python3 clang-format clang git systemd
-            libpam0g-dev pamtester "$@")
+            libpam0g-dev pamtester nodejs "$@")
 fi
 
 missing=()

@@ -89,6 +89,10 @@ enum result_code : uint32_t {
   E_NETCLIENT_SYSTEM = 0x901,
   E_NETCLIENT_READ_ONLY = 0x902,
   E_NETCLIENT_EXISTS = 0x903,
+
+  // The bare failure (-1) a few commands answer: outside the table, so its message is
+  // "unknown error code:ffffffff".
+  E_FAILED = 0xFFFFFFFF,
 };
 
 // One row of the result-code table, in table order.

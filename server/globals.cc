@@ -1,6 +1,7 @@
 #include "globals.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +38,16 @@ int init_aes_keys(const std::string& path, uint8_t iv[16], uint8_t key[32]) {
   if (fd.get() < 0) {
     KT_LOG_ERR("open(%s): %s\n", path.c_str(), std::strerror(errno));
     return -1;
+  }
+  // The whole file counts: a file longer than the material is as wrong as a shorter one.
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    KT_LOG_ERR("readv(%s): %s\n", path.c_str(), std::strerror(errno));
+    return -3;
+  }
+  if (st.st_size != 0 && st.st_size != static_cast<off_t>(kAesMaterial)) {
+    KT_LOG_ERR("readv(%s): %s\n", path.c_str(), "key file holds neither 0 nor 48 bytes");
+    return -3;
   }
   uint8_t material[kAesMaterial];
   size_t have = 0;

@@ -223,6 +223,10 @@ uint32_t processor_process(globals& g, const caller& from, const kt::xmldoc& req
     kt::ref_ptr<domain> d = processor_xml_get_domain(g, element);
     // A token acts only in the domain it was issued in.
     if (t && d && t->dom != d) t.reset();
+    // A command that needs no domain and names none addresses its token's own domain.
+    if (t && !d && (f->flags & PROCESSOR_DOMAIN) == 0 && element.attr_get("domain") == nullptr) {
+      d = t->dom;
+    }
 
     code = processor_check(from, *f, d.get(), t.get());
     if (code != E_OK) continue;

@@ -1,11 +1,13 @@
 #include "secure_server.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include "globals.h"
 #include "sutils/openssl_ca.h"
+#include "sutils/openssl_raii.h"
 #include "utils/logger.h"
 
 namespace orvane {
@@ -16,6 +18,13 @@ constexpr const char* kTls12Ciphers =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+// The private key of a PEM file, or nullptr when it cannot be read.
+kt::evp_pkey_ptr read_private_key(const std::string& key_file) {
+  kt::bio_ptr bio(BIO_new_file(key_file.c_str(), "r"));
+  if (!bio) return nullptr;
+  return kt::evp_pkey_ptr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+}
 
 }  // namespace
 
@@ -42,11 +51,18 @@ kt::ssl_ctx_ptr init_ctx(globals& g, const std::string& key_file, const std::str
   SSL_CTX_set_num_tickets(ctx.get(), 0);
   SSL_CTX_set_app_data(ctx.get(), &g);
 
+  // The key is matched against the certificate before the context sees it: the context itself
+  // refuses a foreign key on loading, which would hide the mismatch behind a load failure.
+  kt::evp_pkey_ptr key;
   if (SSL_CTX_load_verify_locations(ctx.get(), ca_file.c_str(), nullptr) != 1) {
     KT_LOG_ERR("can't load certificate ca locations");
   } else if (SSL_CTX_use_certificate_chain_file(ctx.get(), chain_file.c_str()) != 1) {
     KT_LOG_ERR("can't load certificate");
-  } else if (SSL_CTX_use_PrivateKey_file(ctx.get(), key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+  } else if (key = read_private_key(key_file); !key) {
+    KT_LOG_ERR("can't load certificate private key");
+  } else if (X509_check_private_key(SSL_CTX_get0_certificate(ctx.get()), key.get()) != 1) {
+    KT_LOG_ERR("certificate private key does not match certificate public key");
+  } else if (SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1) {
     KT_LOG_ERR("can't load certificate private key");
   } else if (SSL_CTX_check_private_key(ctx.get()) != 1) {
     KT_LOG_ERR("certificate private key does not match certificate public key");

@@ -39,6 +39,19 @@ std::optional<uint32_t> parse_length(std::string_view text) {
   return static_cast<uint32_t>(value);
 }
 
+// ASCII letters only: header names are tokens, and the locale has no say.
+char lower_ascii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equals_nocase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 htmldoc_option& htmldoc_add_option(htmldoc_option_list& list, std::string_view name,
@@ -55,6 +68,20 @@ const htmldoc_option* htmldoc_get_option(const htmldoc_option_list& list, std::s
 
 const std::string* htmldoc_getvalue_option(const htmldoc_option_list& list, std::string_view name) {
   const htmldoc_option* o = htmldoc_get_option(list, name);
+  return o != nullptr ? &o->value : nullptr;
+}
+
+const htmldoc_option* htmldoc_get_option_nocase(const htmldoc_option_list& list,
+                                                std::string_view name) {
+  for (const htmldoc_option& o : list) {
+    if (equals_nocase(o.name, name)) return &o;
+  }
+  return nullptr;
+}
+
+const std::string* htmldoc_getvalue_option_nocase(const htmldoc_option_list& list,
+                                                  std::string_view name) {
+  const htmldoc_option* o = htmldoc_get_option_nocase(list, name);
   return o != nullptr ? &o->value : nullptr;
 }
 

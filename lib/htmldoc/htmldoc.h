@@ -9,7 +9,8 @@
 //
 // Option lists: headers and GET parameters are pushed at the head while parsing, so they hold
 // their entries in reverse order of arrival; htmldoc_add_option appends at the end. Names are
-// compared byte for byte (so "content-length" is not the length header).
+// compared byte for byte (so "content-length" is not the length header), except by the
+// _nocase lookups, which ignore ASCII letter case as HTTP header names allow.
 //
 // Bounds: the head (request line and headers) may not exceed kHtmldocMaxHead bytes; the header
 // terminator search resumes where the previous call stopped, so feeding a request in pieces costs
@@ -51,6 +52,12 @@ htmldoc_option& htmldoc_add_option(htmldoc_option_list& list, std::string_view n
 const htmldoc_option* htmldoc_get_option(const htmldoc_option_list& list, std::string_view name);
 // The value of htmldoc_get_option, or null.
 const std::string* htmldoc_getvalue_option(const htmldoc_option_list& list, std::string_view name);
+// The first option whose name equals name in any ASCII letter case, or null.
+const htmldoc_option* htmldoc_get_option_nocase(const htmldoc_option_list& list,
+                                                std::string_view name);
+// The value of htmldoc_get_option_nocase, or null.
+const std::string* htmldoc_getvalue_option_nocase(const htmldoc_option_list& list,
+                                                  std::string_view name);
 // Writes the list as "name=value" pairs joined by '&' into buffer (zeroed first), truncating to
 // size - 1 bytes plus a terminator. Returns the number of bytes written (without terminator).
 size_t htmldoc_params_to_qry(const htmldoc_option_list& list, char* buffer, size_t size);

@@ -14,7 +14,8 @@ constexpr uint8_t kTextFrame = 0x81;  // final fragment, text
 }  // namespace
 
 int websocket_handshake(const htmldoc& request, htmldoc& response) {
-  const std::string* key = htmldoc_getvalue_option(request.headers(), kWebsocketKeyHeader);
+  // Header names are matched in any letter case: clients differ ("sec-websocket-key").
+  const std::string* key = htmldoc_getvalue_option_nocase(request.headers(), kWebsocketKeyHeader);
   if (key == nullptr || key->empty()) return 1;
   if (key->size() + kWebsocketKeyGuid.size() >= kWebsocketKeyBuffer) return 1;
 

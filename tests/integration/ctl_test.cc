@@ -198,6 +198,9 @@ TEST_F(CtlTest, EveryFamilyCreatesListsChangesAndRemoves) {
   r = ctl({"--cert", pfx, "--domain", "sub2", "attr", "get", "/"});
   EXPECT_EQ(r.status, 5) << r.err;  // 0x102: access violation
   ok({"netclient", "edit", "box", "--rename", "box2"});
+  EXPECT_TRUE(has(json_values(ok({"--json", "netclient", "list"}), "addresses"), "127.0.0.0/8"));
+  ok({"netclient", "edit", "box2", "--no-addr"});
+  EXPECT_FALSE(has(json_values(ok({"--json", "netclient", "list"}), "addresses"), "127.0.0.0/8"));
   r = ctl({"netclient", "rm", "localhost"});
   EXPECT_EQ(r.status, 13) << r.err;  // 0x901: system net client
   ok({"netclient", "rm", "box2"});

@@ -1,5 +1,6 @@
 // Net clients through the real orvaned over HTTPS: the commands, the client certificate bundle
-// used as the certificate of a TLS connection, the address lists and managementApiNcOnly.
+// used as the certificate of a TLS connection, the address lists (their limits, and kept by an
+// edit that gives none) and managementApiNcOnly.
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
@@ -165,22 +166,41 @@ TEST_F(NetClientsEndToEnd, ClientCertificateAndAddressLists) {
   EXPECT_EQ(command("userSearch", "<s/>"), 0);
   EXPECT_EQ(command("userSearch", "<s/>", "", "ORVANE", &identity), 0x102);
 
-  // Only a new name: no address left, so the certificate passes from anywhere.
+  // Only a new name: the address list stays, through a restart, and is still enforced.
+  const std::vector<std::string> kept{"v4:192.168.1.0/24", "v6:::1"};
   ASSERT_EQ(command("netClientEdit", "<netc id=\"" + id + "\" name=\"edge2\"/>"), 0);
+  EXPECT_EQ(addresses_of("edge2"), kept);
+  restart();
+  EXPECT_EQ(addresses_of("edge2"), kept);
+  EXPECT_EQ(command("userSearch", "<s/>", "", "ORVANE", &identity), 0x102);
+  // An empty address child clears the list: the certificate passes from anywhere.
+  ASSERT_EQ(command("netClientEdit", "<netc id=\"" + id + "\"><v4/></netc>"), 0);
   EXPECT_TRUE(addresses_of("edge2").empty());
   EXPECT_EQ(command("userSearch", "<s/>", "", "ORVANE", &identity), 0);
 
-  // Six IPv4 addresses live until the restart; the record keeps five.
-  std::string six;
-  for (const char* a : {"127.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5", "10.0.0.6"}) {
-    six += std::string("<v4>") + a + "</v4>";
+  // More addresses than the record keeps (five IPv4, ten in all) are refused, on insert and on
+  // edit, and change nothing; a full record keeps every address through a restart.
+  std::string five_v4;
+  for (const char* a : {"127.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}) {
+    five_v4 += std::string("<v4>") + a + "</v4>";
   }
-  ASSERT_EQ(command("netClientEdit", "<netc id=\"" + id + "\">" + six + "</netc>"), 0);
-  EXPECT_EQ(addresses_of("edge2").size(), 6u);
+  std::string five_v6;
+  for (int i = 1; i <= 5; ++i) five_v6 += "<v6>fd00::" + std::to_string(i) + "</v6>";
+  const std::string six_v4 = five_v4 + "<v4>10.0.0.6</v4>";
+  EXPECT_EQ(command("netClientInsert", "<netc name=\"wide\">" + six_v4 + "</netc>"), 0x18);
+  EXPECT_EQ(command("netClientInsert",
+                    "<netc name=\"wide\">" + five_v4 + five_v6 + "<v6>fd00::6</v6></netc>"),
+            0x18);
+  EXPECT_EQ(command("netClientEdit", "<netc id=\"" + id + "\">" + six_v4 + "</netc>"), 0x18);
+  EXPECT_EQ(listing().size(), 2u);
+  EXPECT_TRUE(addresses_of("edge2").empty());
+  ASSERT_EQ(command("netClientEdit", "<netc id=\"" + id + "\">" + five_v4 + five_v6 + "</netc>"),
+            0);
   restart();
-  const std::vector<std::string> five{"v4:127.0.0.1", "v4:10.0.0.2", "v4:10.0.0.3", "v4:10.0.0.4",
-                                      "v4:10.0.0.5"};
-  EXPECT_EQ(addresses_of("edge2"), five);
+  const std::vector<std::string> ten{"v4:127.0.0.1", "v4:10.0.0.2", "v4:10.0.0.3", "v4:10.0.0.4",
+                                     "v4:10.0.0.5",  "v6:fd00::1",  "v6:fd00::2",  "v6:fd00::3",
+                                     "v6:fd00::4",   "v6:fd00::5"};
+  EXPECT_EQ(addresses_of("edge2"), ten);
   EXPECT_EQ(command("netClientSearch", "<s/>", "", "ORVANE", &identity), 0);
 
   // Rights on OrvaneNetClients.

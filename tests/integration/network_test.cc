@@ -1,12 +1,15 @@
 // The network front against the real orvaned: HTTPS commands, static content, limits, client
 // certificates, start-up and shutdown.
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "support/orvaned.h"
 #include "sutils/openssl_ca.h"
+#include "sutils/openssl_raii.h"
 
 namespace orvane_test {
 namespace {
@@ -236,9 +239,39 @@ TEST(NetworkStartup, FirstStartCreatesAnOwnerOnlyKeyFileAndABadOneStopsStartup) 
             fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(server.stop(), 0);
 
-  fs::resize_file(keys, 20);
+  // The whole file counts: one byte too many stops start-up as a short file does.
+  fs::resize_file(keys, 49);
   EXPECT_FALSE(server.start());
   EXPECT_NE(server.log().find("readv("), std::string::npos);
+  EXPECT_NE(server.log().find("neither 0 nor 48 bytes"), std::string::npos);
+  fs::resize_file(keys, 20);
+  const size_t before = server.log().size();
+  EXPECT_FALSE(server.start());
+  EXPECT_NE(server.log().find("readv(", before), std::string::npos);
+}
+
+TEST(NetworkStartup, AKeyOfAnotherCertificateIsReportedAsAMismatch) {
+  orvaned_process server;
+  // A fresh key of the certificate's type that the certificate does not carry.
+  kt::evp_pkey_ptr other(EVP_RSA_gen(2048));
+  ASSERT_TRUE(other);
+  kt::bio_ptr out(BIO_new_file((server.root() + "/certs/orvane.key").c_str(), "w"));
+  ASSERT_TRUE(out);
+  ASSERT_EQ(PEM_write_bio_PrivateKey(out.get(), other.get(), nullptr, nullptr, 0, nullptr, nullptr),
+            1);
+  out.reset();
+
+  // HTTPS stays off; the plain port serves.
+  ASSERT_TRUE(server.start()) << server.log();
+  EXPECT_EQ(server.get("/getXmlVersion", false).status, 200);
+  EXPECT_EQ(tls_exchange(server.https_port, "GET / HTTP/1.0\r\n\r\n", 2000), "");
+  EXPECT_EQ(server.stop(), 0);
+  const std::string log = server.log();
+  EXPECT_NE(log.find("certificate private key does not match certificate public key"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("can't load certificate private key"), std::string::npos) << log;
+  EXPECT_NE(log.find("SSL server disabled."), std::string::npos);
 }
 
 TEST(NetworkStartup, InvalidPortOverrideStopsStartup) {

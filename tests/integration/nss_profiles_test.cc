@@ -143,6 +143,10 @@ TEST_F(NssProfilesOverHttpsTest, EntriesThroughIncludedProfilesRightsLoopsAndRes
   ASSERT_EQ(member("add", linux_id, u(locked, 1003)), 0);
   ASSERT_EQ(member("add", base, u(bob, 1002, "/home/bob")), 0);
   EXPECT_EQ(member("add", base, u(alice, 1002)), 0x18);  // uid taken
+  // A member element without the account's identifier: -1.
+  EXPECT_EQ(member("add", base, "uid=\"1005\" s=\"/bin/sh\" h=\"/\""), 0xFFFFFFFFL);
+  EXPECT_EQ(post("nssProfileGroup", " cmd=\"add\" idup=\"" + base + "\"", "<g gid=\"501\"/>"),
+            0xFFFFFFFFL);
   ASSERT_EQ(post("nssProfileGroup", " cmd=\"add\" idup=\"" + base + "\"",
                  "<g g=\"" + dev + "\" gid=\"500\"/>"),
             0);
@@ -167,7 +171,12 @@ TEST_F(NssProfilesOverHttpsTest, EntriesThroughIncludedProfilesRightsLoopsAndRes
     EXPECT_EQ(column("pwentry", "uid"), std::vector<std::string>{"1002"});
     ASSERT_EQ(lookup("pamGetGRName", " profile=\"linux\" name=\"dev\""), 0);
     EXPECT_EQ(column("grentry", "gid"), std::vector<std::string>{"500"});
-    EXPECT_EQ(lookup("pamGetGRGID", " profile=\"linux\" gid=\"4711\""), 0x16);
+    // Neither a group nor a user: the bare failure, -1.
+    EXPECT_EQ(lookup("pamGetGRGID", " profile=\"linux\" gid=\"4711\""), 0xFFFFFFFFL);
+    ASSERT_NE(answer("res"), nullptr);
+    EXPECT_EQ(answer("res")->attr_get_value("msg"), "unknown error code:ffffffff");
+    EXPECT_EQ(answer("grentry"), nullptr);
+    EXPECT_EQ(lookup("pamGetGRName", " profile=\"linux\" name=\"nobody\""), 0xFFFFFFFFL);
     EXPECT_EQ(lookup("pamGetPWUID", " profile=\"linux\" uid=\"4711\""), 0x108);
     EXPECT_EQ(lookup("pamGetPWName", " profile=\"linux\" uname=\"locked\""), 0x510);
     EXPECT_EQ(lookup("pamGetPWEntries", " profile=\"nope\""), 0x105);

@@ -1,13 +1,18 @@
 // The resource commands against the real orvaned over HTTPS: the life of a resource tree, the
-// rules of the system resources, and what survives a restart.
+// rules of the system resources, what survives a restart, path limits and a removal the record
+// store refuses in part.
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "objects/record.h"
+#include "objects/resources/resource.h"
 #include "support/orvaned.h"
+#include "support/websocket_client.h"
 #include "xmldoc/xmldoc.h"
 
 namespace orvane_test {
@@ -202,6 +207,63 @@ TEST_F(ResourcesOverHttpsTest, SystemResourcesKeepAdministrators) {
   ASSERT_EQ(infos.size(), 2u);
   EXPECT_EQ(infos[0], "resource OrvaneUsers (" + id + ") edited / ");
   EXPECT_EQ(infos[1], "resource OrvaneUsers (" + id + ") edited / marker");
+}
+
+TEST_F(ResourcesOverHttpsTest, DeepPathsAndAPartlyRefusedRemoval) {
+  // A chain of 33 resources: paths of up to 32 are walked, a longer one is a bad request.
+  std::string parent = "0";
+  std::string path;
+  std::string path32;
+  for (int i = 1; i <= 33; ++i) {
+    const std::string name = "L" + std::to_string(i);
+    ASSERT_EQ(
+        post("resourceInsert", "<r name=\"" + name + "\" type=\"1\" parentId=\"" + parent + "\"/>"),
+        0);
+    parent = inserted_id();
+    path += "/" + name;
+    if (i == 32) path32 = path;
+  }
+  long code = -1;
+  EXPECT_EQ(rights(path32, admin, &code), "0");
+  EXPECT_EQ(code, 0);
+  rights(path, admin, &code);
+  EXPECT_EQ(code, 0x10);
+  EXPECT_EQ(answer("permissions"), nullptr);
+  EXPECT_EQ(post("getAttributes", "<path>" + path32 + "</path>"), 0);
+  EXPECT_EQ(post("getAttributes", "<path>" + path + "</path>"), 0x10);
+  EXPECT_EQ(post("getAttributes", "<path>" + path + "/=x</path>"), 0x10);
+
+  // P with children A and B; A's record vanishes from the store behind the server's back, so
+  // its removal is refused while P's and B's go through.
+  ASSERT_EQ(post("resourceInsert", "<r name=\"P\" type=\"1\" parentId=\"0\"/>"), 0);
+  const std::string p = inserted_id();
+  ASSERT_EQ(post("resourceInsert", "<r name=\"A\" type=\"1\" parentId=\"" + p + "\"/>"), 0);
+  const std::string a = inserted_id();
+  ASSERT_EQ(post("resourceInsert", "<r name=\"B\" type=\"1\" parentId=\"" + p + "\"/>"), 0);
+  std::string records;
+  for (const auto& e : std::filesystem::directory_iterator(server.current())) {
+    if (std::filesystem::exists(e.path() / "resources"))
+      records = (e.path() / "resources").string();
+  }
+  ASSERT_FALSE(records.empty());
+  const kt::filedb_fixed db = orvane::record_file(records, orvane::RESOURCE_RECORD_SIZE);
+  ASSERT_EQ(orvane::record_db_remove(db, std::stoull(a)), 0);
+
+  websocket_client ws;
+  ASSERT_TRUE(ws.open(server.http_port, false));
+  ASSERT_EQ(ws.auth(admin), 0);
+  EXPECT_EQ(post("resourceRemove", "<r id=\"" + p + "\"/>"), 0x13);
+  // P itself is gone, and that is notified.
+  std::string change;
+  ASSERT_EQ(ws.read_frame(&change, 5000), ws_read::frame);
+  EXPECT_NE(change.find("objId=\"" + p + "\""), std::string::npos) << change;
+  ASSERT_EQ(post("resourceSearch", "<s>^[PAB]$</s>"), 0);
+  ASSERT_NE(answer("resources"), nullptr);
+  std::vector<std::string> left;
+  for (const auto& r : answer("resources")->children()) {
+    left.emplace_back(r->attr_get_value("name"));
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"A"});
 }
 
 }  // namespace

@@ -120,9 +120,13 @@ TEST_F(ProcessorTest, TokenAsChildElementAndAttributeWins) {
             std::string::npos);
 }
 
-TEST_F(ProcessorTest, ReleaseTokenWithoutDomainIsAccessViolation) {
+TEST_F(ProcessorTest, ReleaseTokenWithoutDomainActsInTheTokensDomain) {
   add_token("T1", root_);
-  EXPECT_NE(run("<orvane><releaseToken token='T1'/></orvane>").find(res(0x102)), std::string::npos);
+  EXPECT_NE(run("<orvane><releaseToken domain='NOPE' token='T1'/></orvane>").find(res(0x102)),
+            std::string::npos);
+  EXPECT_NE(run("<orvane><releaseToken token='T1'/></orvane>").find(res(0)), std::string::npos);
+  EXPECT_NE(run("<orvane><isValidToken domain='ORVANE' token='T1'/></orvane>").find(res(0x101)),
+            std::string::npos);
 }
 
 TEST_F(ProcessorTest, LastMatchingCommandDecidesTheCode) {

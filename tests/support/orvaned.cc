@@ -318,8 +318,11 @@ orvaned_process::start_result orvaned_process::start_once() {
       }
       return start_result::failed;
     }
-    if (new_log().find("orvaned listening") != std::string::npos) {
-      const int fd = connect_to(tls ? https_port : http_port, 1000);
+    if (const std::string started = new_log();
+        started.find("orvaned listening") != std::string::npos) {
+      // Certificates the server refused leave it without HTTPS: the plain port answers then.
+      const bool https = tls && started.find("SSL server disabled") == std::string::npos;
+      const int fd = connect_to(https ? https_port : http_port, 1000);
       if (fd >= 0) {
         ::close(fd);
         return start_result::started;

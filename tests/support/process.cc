@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 
 extern char** environ;
 
@@ -43,8 +44,19 @@ run_result run_program(const std::vector<std::string>& argv, const std::vector<s
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
 
+  // The given entries replace inherited ones of the same name.
+  const auto given = [&](std::string_view entry) {
+    const std::string_view name = entry.substr(0, entry.find('='));
+    for (const auto& e : env) {
+      if (e.size() > name.size() && e.compare(0, name.size(), name) == 0 && e[name.size()] == '=')
+        return true;
+    }
+    return false;
+  };
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!given(*e)) env_strings.emplace_back(*e);
+  }
   for (const auto& e : env) env_strings.push_back(e);
   std::vector<char*> envp;
   for (auto& e : env_strings) envp.push_back(e.data());

@@ -16,8 +16,8 @@ struct run_result {
   std::string err;  // standard error
 };
 
-// Runs argv[0] with the given arguments and extra environment entries ("NAME=value"), waits for
-// it and captures both output streams.
+// Runs argv[0] with the given arguments and extra environment entries ("NAME=value", each
+// replacing an inherited entry of that name), waits for it and captures both output streams.
 run_result run_program(const std::vector<std::string>& argv,
                        const std::vector<std::string>& env = {});
 

@@ -17,6 +17,7 @@
 #include "objects/domains/domain.h"
 #include "objects/groups/group.h"
 #include "objects/permissions/permission_records.h"
+#include "objects/resources/resource.h"
 #include "objects/resources/resource_records.h"
 #include "objects/search.h"
 #include "objects/tokens/token.h"
@@ -27,9 +28,6 @@
 namespace orvane {
 
 namespace {
-
-// The longest resource path getAttributes walks; a longer one answers nothing.
-constexpr size_t kMaxPathResources = 32;
 
 // The system resource whose READ right attrSearch needs for a target type.
 constexpr int kSearchRight[] = {-1, SYS_RES_RESOURCES, SYS_RES_GROUPS, SYS_RES_USERS,
@@ -156,7 +154,7 @@ uint32_t path_resource(const command& cmd, const std::vector<std::string_view>& 
     if (is_name_part(parts[i])) return E_INVALID_PATH;
   }
   if (end <= 1) return E_RESOURCE_NOT_FOUND;
-  if (end - 1 > kMaxPathResources) return E_OK;
+  if (end - 1 > RESOURCE_MAX_PATH) return E_INVALID_REQUEST;
   kt::ref_ptr<resource> r;
   for (size_t i = 1; i < end; ++i) {
     kt::ref_ptr<resource> next = resource_get_by_name(d, parts[i]);

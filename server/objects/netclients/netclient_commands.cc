@@ -36,8 +36,10 @@ constexpr size_t kMaxAddress = NETCLIENT_SLOT_SIZE - 1;
 constexpr size_t kMaxBundleSize = 1u << 20;
 
 // The address children of a "netc" element, in document order. Empty values carry no address
-// and are skipped; a value too long for a record slot gives 0x18.
+// and are skipped. A value too long for a record slot, or more addresses than the record keeps
+// (NETCLIENT_MAX_V4_SLOTS IPv4, NETCLIENT_SLOTS in all), gives 0x18: the store would cut them.
 struct address_lists {
+  bool given = false;  // the element has at least one v4 or v6 child, empty or not
   std::vector<std::string> v4;
   std::vector<std::string> v6;
 };
@@ -46,10 +48,15 @@ uint32_t read_addresses(const kt::xmldoc_node& netc, address_lists* out) {
   for (const auto& child : netc.children()) {
     const bool v4 = child->name() == "v4";
     if (!v4 && child->name() != "v6") continue;
+    out->given = true;
     const std::string& text = child->value();
     if (text.empty()) continue;
     if (text.size() > kMaxAddress) return E_VALUE_INVALID;
     (v4 ? out->v4 : out->v6).push_back(text);
+  }
+  if (out->v4.size() > NETCLIENT_MAX_V4_SLOTS ||
+      out->v4.size() + out->v6.size() > NETCLIENT_SLOTS) {
+    return E_VALUE_INVALID;
   }
   return E_OK;
 }
@@ -155,6 +162,12 @@ uint32_t processor_netclient_edit(command& cmd) {
     if ((nc->flags & NETCLIENT_FLAG_READ_ONLY) != 0) return E_NETCLIENT_READ_ONLY;
     address_lists lists;
     if (const uint32_t rc = read_addresses(*netc, &lists); rc != E_OK) return rc;
+    // Without any address child the lists stay as they are (a rename keeps them); an empty
+    // child clears them.
+    if (!lists.given) {
+      lists.v4 = nc->v4_addresses();
+      lists.v6 = nc->v6_addresses();
+    }
     const std::string new_name = name != nullptr ? name->value : old_name;
 
     // The record is written first; memory and the indexes change only when the store took it.

@@ -25,9 +25,6 @@ namespace orvane {
 
 namespace {
 
-// The walk of a path query holds at most this many resources.
-constexpr size_t kMaxPathResources = 32;
-
 std::unique_ptr<kt::xmldoc_node> path_element(const user& subject, const resource& r,
                                               const std::string& label) {
   auto p = kt::xmldoc_node::create("p");
@@ -87,7 +84,7 @@ uint32_t permission_path_get(domain& d, const user& subject, std::string_view pa
       star = true;
       continue;
     }
-    if (walk.size() == kMaxPathResources) return E_OK;
+    if (walk.size() == RESOURCE_MAX_PATH) return E_INVALID_REQUEST;
     kt::ref_ptr<resource> r = d.resources_by_name.get_rw(part);
     if (!r) return E_RESOURCE_NOT_FOUND;
     const uint64_t expected = walk.empty() ? 0 : walk.back()->id;

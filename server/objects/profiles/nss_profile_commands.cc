@@ -383,6 +383,8 @@ uint32_t nss_profile_xml_remove(domain& d, const kt::xmldoc_node& nssp,
 uint32_t nss_profile_xml_user(domain& d, const kt::xmldoc_node& cmd) {
   member_command mc;
   if (const uint32_t rc = member_command_from_xml(d, cmd, "u", &mc); rc != 0) return rc;
+  // A member element without the identifier is the bare failure (-1), not a bad request.
+  if (mc.member->attr_get("u") == nullptr) return E_FAILED;
   uint64_t user_id = 0;
   if (const uint32_t rc = xml_attr_decimal(*mc.member, "u", kMaxId, &user_id); rc != 0) {
     return rc;
@@ -407,6 +409,8 @@ uint32_t nss_profile_xml_user(domain& d, const kt::xmldoc_node& cmd) {
 uint32_t nss_profile_xml_group(domain& d, const kt::xmldoc_node& cmd) {
   member_command mc;
   if (const uint32_t rc = member_command_from_xml(d, cmd, "g", &mc); rc != 0) return rc;
+  // A member element without the identifier is the bare failure (-1), not a bad request.
+  if (mc.member->attr_get("g") == nullptr) return E_FAILED;
   uint64_t group_id = 0;
   if (const uint32_t rc = xml_attr_decimal(*mc.member, "g", kMaxId, &group_id); rc != 0) {
     return rc;

@@ -149,7 +149,7 @@ uint32_t answer_pwentry(command& cmd, const kt::ref_ptr<nss_profile_user>& m) {
 }
 
 // pamGetGRGID / pamGetGRName: a member group, else a member user's own group (usable accounts
-// only, as in the listing), else 0x16.
+// only, as in the listing), else the bare failure (-1) the name-service clients expect.
 uint32_t answer_grentry(command& cmd, const kt::ref_ptr<nss_profile_group>& group_member,
                         const kt::ref_ptr<nss_profile_user>& user_member) {
   std::unique_ptr<kt::xmldoc_node> g;
@@ -158,7 +158,7 @@ uint32_t answer_grentry(command& cmd, const kt::ref_ptr<nss_profile_group>& grou
   } else if (user_member) {
     g = user_group_element(*user_member);
   } else {
-    return E_OBJECT_NOT_FOUND;
+    return E_FAILED;
   }
   auto entry = kt::xmldoc_node::create("grentry");
   entry->add_child(std::move(g));

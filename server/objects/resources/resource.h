@@ -2,6 +2,7 @@
 #ifndef ORVANE_OBJECTS_RESOURCES_RESOURCE_H_
 #define ORVANE_OBJECTS_RESOURCES_RESOURCE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,10 @@ constexpr uint32_t RESOURCE_RECORD_SIZE = 149;
 constexpr uint16_t RESOURCE_FLAG_NO_REMOVE = 0x1;  // and keeps full rights for Administrators
 constexpr uint16_t RESOURCE_FLAG_SYSTEM = 0x2;
 constexpr uint16_t RESOURCE_FLAG_FIXED = 0x4;  // cannot be renamed, moved or retyped
+
+// The longest resource path a query walks (getPermissions, getAttributes); a longer one is an
+// invalid request.
+constexpr size_t RESOURCE_MAX_PATH = 32;
 
 class resource : public kt::ref_object {
  public:

@@ -269,11 +269,14 @@ uint32_t resource_xml_remove(domain& d, const kt::xmldoc_node& rn, kt::ref_ptr<r
   kt::ref_ptr<resource> r = d.resources_by_id.get_rw(id);
   if (!r) return E_RESOURCE_NOT_FOUND;
   if ((r->flags & RESOURCE_FLAG_NO_REMOVE) != 0) return E_RESOURCE_SYSTEM;
-  // The parent lets go only once the record is gone.
-  if (const uint32_t rc = _resource_remove(d, *r); rc != 0) return rc;
+  // The parent lets go only once the record is gone. A part of the subtree that stayed fails the
+  // command, but the resource itself is gone and is reported as removed.
+  bool removed = false;
+  const uint32_t rc = _resource_remove(d, *r, &removed);
+  if (!removed) return rc;
   if (r->parent) r->parent->children.remove_rw(r->id);
   *out = std::move(r);
-  return E_OK;
+  return rc;
 }
 
 }  // namespace
@@ -314,7 +317,7 @@ uint32_t processor_resource_remove(command& cmd) {
     if (rn == nullptr) return E_INVALID_REQUEST;
     kt::ref_ptr<resource> res;
     const uint32_t rc = resource_xml_remove(cmd.dom(), *rn, &res);
-    if (rc == E_OK) report = {res->name, res->id, true};
+    if (res) report = {res->name, res->id, true};
     return rc;
   });
 }

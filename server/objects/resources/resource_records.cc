@@ -155,7 +155,7 @@ int resources_load(domain& d) {
       KT_LOG_ERR("parent with id %lu not found for resource id: %lu (resource removed)",
                  r->parent_id, r->id);
     }
-    if (_resource_remove(d, *r) != 0) forget_subtree(d, *r);
+    if (_resource_remove(d, *r) != 0) forget_subtree(d, *r);  // what stayed is forgotten
   }
 
   const kt::ref_ptr<resource> top = d.resources_by_name.get_rw(sys_resource_names[SYS_RES_ORVANE]);
@@ -218,9 +218,11 @@ void resource_flush(resource& r) {
   r.parent.reset();
 }
 
-uint32_t _resource_remove(domain& d, resource& r) {
+uint32_t _resource_remove(domain& d, resource& r, bool* removed) {
   kt::ref_ptr<resource> keep(&r);
+  if (removed != nullptr) *removed = false;
   if (const uint32_t rc = remove_one(d, r); rc != 0) return rc;
+  if (removed != nullptr) *removed = true;
   // Depth first without recursion: a stack of (parent, child) pairs still to remove.
   struct step {
     kt::ref_ptr<resource> parent;
@@ -234,14 +236,20 @@ uint32_t _resource_remove(domain& d, resource& r) {
     }
   };
   push_children(keep);
+  uint32_t result = E_OK;
   while (!pending.empty()) {
     step s = std::move(pending.back());
     pending.pop_back();
-    if (remove_one(d, *s.child) != 0) continue;  // stays in its parent's children table
+    // A child that stays (in its parent's children table) makes the whole removal a failure,
+    // reported with the first refusal; its siblings still go.
+    if (const uint32_t rc = remove_one(d, *s.child); rc != 0) {
+      if (result == E_OK) result = rc;
+      continue;
+    }
     s.parent->children.remove_rw(s.child->id);
     push_children(s.child);
   }
-  return E_OK;
+  return result;
 }
 
 int _resource_trace_id(const resource& r, uint64_t id) {

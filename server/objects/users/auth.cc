@@ -238,7 +238,7 @@ uint32_t processor_token_get_info(command& cmd) {
 }
 
 uint32_t processor_user_logout(command& cmd) {
-  // The command's class needs a domain, so the token's domain is addressed here.
+  // The dispatcher addressed the token's own domain when the request named none.
   const token& t = *cmd.tok();
   const std::string uname = t.usr ? t.usr->uname : std::string();
   cmd.audit_as(uname.c_str(), 0, "UID:%lu / %s", static_cast<unsigned long>(t.id),

@@ -255,14 +255,19 @@ TEST_F(NetClientCommandsTest, EditReplacesNameAndAddresses) {
   ASSERT_EQ(insert("edge", addresses({"10.1.0.0/16"}, {"::1"}), &id), 0u);
   ASSERT_EQ(insert("core", "", &other), 0u);
 
-  // Only a new name: every address goes, the old name is free again.
+  // Only a new name: the addresses stay, the old name is free again.
   ASSERT_EQ(edit(id, "name='edge2'"), 0u) << response_text();
   kt::ref_ptr<netclient> nc = d->netclients_by_id.get_rw(id);
   EXPECT_EQ(nc->get_name(), "edge2");
+  EXPECT_EQ(nc->v4_addresses(), std::vector<std::string>{"10.1.0.0/16"});
+  EXPECT_EQ(nc->v6_addresses(), std::vector<std::string>{"::1"});
+  EXPECT_TRUE(indexed("10.1.0.0/16"));
+  EXPECT_FALSE(d->netclients_by_name.get_rw("edge"));
+  // An empty address child empties the lists.
+  ASSERT_EQ(edit(id, "", "<v4/>"), 0u) << response_text();
   EXPECT_TRUE(nc->v4_addresses().empty());
   EXPECT_TRUE(nc->v6_addresses().empty());
   EXPECT_FALSE(indexed("10.1.0.0/16"));
-  EXPECT_FALSE(d->netclients_by_name.get_rw("edge"));
   EXPECT_EQ(d->netclients_by_name.get_rw("edge2"), nc);
   ASSERT_EQ(edit(id, "", addresses({"172.16.0.0/12"})), 0u);  // keeps its name
   EXPECT_EQ(nc->get_name(), "edge2");
@@ -302,18 +307,31 @@ TEST_F(NetClientCommandsTest, EditReplacesNameAndAddresses) {
   EXPECT_EQ(nc->v4_addresses(), std::vector<std::string>{"172.16.0.0/12"});
 }
 
-TEST_F(NetClientCommandsTest, SixAddressesUntilRestartFiveAfter) {
-  const std::vector<std::string> six{"10.0.0.1", "10.0.0.2", "10.0.0.3",
-                                     "10.0.0.4", "10.0.0.5", "10.0.0.6"};
+TEST_F(NetClientCommandsTest, MoreAddressesThanTheRecordKeepsAreRefused) {
+  const std::vector<std::string> five{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"};
+  std::vector<std::string> six = five;
+  six.push_back("10.0.0.6");
+  const std::vector<std::string> five_v6{"fe80::1", "fe80::2", "fe80::3", "fe80::4", "fe80::5"};
+  std::vector<std::string> six_v6 = five_v6;
+  six_v6.push_back("fe80::6");
+  EXPECT_EQ(insert("many", addresses(six, {"fe80::1"})), E_VALUE_INVALID);
+  EXPECT_EQ(insert("many", addresses(five, six_v6)), E_VALUE_INVALID);
+  EXPECT_FALSE(d->netclients_by_name.get_rw("many"));
+  EXPECT_FALSE(indexed("10.0.0.1"));
+
   uint64_t id = 0;
-  ASSERT_EQ(insert("many", addresses(six, {"fe80::1"}), &id), 0u);
-  EXPECT_EQ(d->netclients_by_id.get_rw(id)->v4_addresses(), six);
-  EXPECT_TRUE(indexed("10.0.0.6"));
+  ASSERT_EQ(insert("many", addresses(five, five_v6), &id), 0u);
+  EXPECT_EQ(edit(id, "", addresses(six)), E_VALUE_INVALID);
+  EXPECT_EQ(edit(id, "",
+                 addresses({}, {"fe80::1", "fe80::2", "fe80::3", "fe80::4", "fe80::5", "fe80::6",
+                                "fe80::7", "fe80::8", "fe80::9", "fe80::a", "fe80::b"})),
+            E_VALUE_INVALID);
+  EXPECT_FALSE(indexed("10.0.0.6"));
   restart_all();
   kt::ref_ptr<netclient> nc = d->netclients_by_id.get_rw(id);
-  EXPECT_EQ(nc->v4_addresses(), std::vector<std::string>(six.begin(), six.begin() + 5));
-  EXPECT_EQ(nc->v6_addresses(), std::vector<std::string>{"fe80::1"});
-  EXPECT_FALSE(indexed("10.0.0.6"));
+  EXPECT_EQ(nc->v4_addresses(), five);
+  EXPECT_EQ(nc->v6_addresses(), five_v6);
+  EXPECT_TRUE(indexed("10.0.0.5"));
 }
 
 TEST_F(NetClientCommandsTest, RemoveDeletesRecordCertificateAndAttributes) {

@@ -83,10 +83,11 @@ TEST_F(PermissionCommandsTest, WalkHoldsAtMost32Resources) {
       EXPECT_TRUE(p.empty());
     }
   }
+  // A longer path is an invalid request.
   names p{{"x", "y"}};
-  EXPECT_EQ(get_permissions(path, &p, admin), 0u);
+  EXPECT_EQ(get_permissions(path, &p, admin), E_INVALID_REQUEST);
   EXPECT_TRUE(p.empty());
-  EXPECT_EQ(get_permissions(path + "/*", &p, admin), 0u);
+  EXPECT_EQ(get_permissions(path + "/*", &p, admin), E_INVALID_REQUEST);
   EXPECT_TRUE(p.empty());
 }
 

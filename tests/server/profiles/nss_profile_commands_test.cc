@@ -279,7 +279,10 @@ TEST_F(ProfileCommandsTest, MemberUserRequestErrors) {
       E_INVALID_REQUEST);
   EXPECT_EQ(cmd("nssProfileUser", " cmd='add' idup='" + std::to_string(p) + "'", ""),
             E_INVALID_REQUEST);
-  EXPECT_EQ(member_user("add", p, "uid='1' s='/bin/sh' h='/'"), E_INVALID_REQUEST);
+  // Without the account's identifier: the bare failure.
+  EXPECT_EQ(member_user("add", p, "uid='1' s='/bin/sh' h='/'"), E_FAILED);
+  EXPECT_EQ(member_user("del", p, ""), E_FAILED);
+  EXPECT_EQ(member_user("add", p, "u='x' uid='1' s='/bin/sh' h='/'"), E_INVALID_REQUEST);
   EXPECT_EQ(member_user("add", p, "u='" + std::to_string(alice) + "' uid='1' s='/bin/sh'"),
             E_INVALID_REQUEST);
   EXPECT_EQ(member_user("add", p, "u='" + std::to_string(alice) + "' uid='x' s='a' h='b'"),
@@ -309,6 +312,7 @@ TEST_F(ProfileCommandsTest, MemberGroups) {
   EXPECT_EQ(member_group("add", p, "g='" + std::to_string(ops + dev) + "' gid='7'"),
             E_GROUP_NOT_FOUND);
   EXPECT_EQ(member_group("add", p, "g='" + std::to_string(ops) + "'"), E_INVALID_REQUEST);
+  EXPECT_EQ(member_group("add", p, "gid='7'"), E_FAILED);
   ASSERT_EQ(member_group("add", p, "g='" + std::to_string(ops) + "' gid='600'"), 0u);
   ASSERT_EQ(member_group("edit", p, "g='" + std::to_string(dev) + "' gid='501'"), 0u);
   EXPECT_EQ(group_file(p), (std::vector<std::pair<uint64_t, uint32_t>>{{dev, 501}, {ops, 600}}));
@@ -603,10 +607,10 @@ TEST_F(ProfileCommandsTest, GroupEntries) {
   EXPECT_EQ(first_entry("grentry")->value(), "alice");
   ASSERT_EQ(lookup("pamGetGRName", " profile='linux' name='alice'"), 0u);
   EXPECT_EQ(names("grentry", "gid"), std::vector<std::string>{"1001"});
-  // Nothing found, or only a locked account's own group: object not found.
-  EXPECT_EQ(lookup("pamGetGRGID", " profile='linux' gid='9'"), E_OBJECT_NOT_FOUND);
-  EXPECT_EQ(lookup("pamGetGRGID", " profile='linux' gid='1003'"), E_OBJECT_NOT_FOUND);
-  EXPECT_EQ(lookup("pamGetGRName", " profile='linux' name='web'"), E_OBJECT_NOT_FOUND);
+  // Nothing found, or only a locked account's own group: the bare failure.
+  EXPECT_EQ(lookup("pamGetGRGID", " profile='linux' gid='9'"), E_FAILED);
+  EXPECT_EQ(lookup("pamGetGRGID", " profile='linux' gid='1003'"), E_FAILED);
+  EXPECT_EQ(lookup("pamGetGRName", " profile='linux' name='web'"), E_FAILED);
   EXPECT_EQ(lookup("pamGetGRName", " profile='linux'"), E_INVALID_REQUEST);
 }
 
@@ -649,7 +653,7 @@ TEST_F(ProfileCommandsTest, LookupsWalkIncludedProfilesEachOnce) {
   ASSERT_EQ(lookup("pamGetPWEntries", " profile='c'"), 0u);
   EXPECT_EQ(names("pwentries"), (std::vector<std::string>{"carol", "alice", "bob"}));
   EXPECT_EQ(lookup("pamGetPWName", " profile='b' uname='nobody'"), E_USER_NOT_FOUND);
-  EXPECT_EQ(lookup("pamGetGRGID", " profile='b' gid='7'"), E_OBJECT_NOT_FOUND);
+  EXPECT_EQ(lookup("pamGetGRGID", " profile='b' gid='7'"), E_FAILED);
   _nss_profile_set_includes(*pc, {});
 }
 

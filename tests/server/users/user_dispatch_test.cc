@@ -33,9 +33,10 @@ TEST_F(UserDispatchTest, InsertLoginSearchRelease) {
   EXPECT_EQ(answer("users")->child_count(), 1u);
   EXPECT_EQ(message(), "no error.");
 
-  // releaseToken needs a domain for its API class; with one, the token ends.
-  EXPECT_EQ(run("<orvane><releaseToken token='" + t + "'/></orvane>"), 0x102u);
-  EXPECT_EQ(run("<orvane><releaseToken domain='ORVANE' token='" + t + "'/></orvane>"), 0u);
+  // releaseToken naming an unknown domain is refused; naming none, it ends the token in the
+  // token's own domain.
+  EXPECT_EQ(run("<orvane><releaseToken domain='NOPE' token='" + t + "'/></orvane>"), 0x102u);
+  EXPECT_EQ(run("<orvane><releaseToken token='" + t + "'/></orvane>"), 0u);
   EXPECT_EQ(run("<orvane><isValidToken domain='ORVANE' token='" + t + "'/></orvane>"), 0x101u);
 }
 
