@@ -125,7 +125,12 @@ int globals::open(std::unique_ptr<globals>* out, std::string* error, int ca_key_
   g.machine_id_text = kt::uid2str(g.machine_id);
 
   g.running.store(GLOBALS_RUNNING);
-  if (domains_load(g) != 0) return fail(-2, "failed to load domains.");
+  if (const int rc = domains_load(g); rc != 0) {
+    return fail(-2, rc == DOMAINS_ROOT_NOT_LOADED
+                        ? "failed to load domains: the root domain of the existing database "
+                          "can not be loaded."
+                        : "failed to load domains.");
+  }
   g.scheduler = kt::sched_singlethread_create();
   if (!g.scheduler) return fail(-5, "cannot start the scheduler");
   *out = std::move(built);

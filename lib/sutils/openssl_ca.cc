@@ -1,5 +1,6 @@
 #include "sutils/openssl_ca.h"
 
+#include <dirent.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string_view>
 
 #include "utils/files.h"
@@ -448,6 +450,32 @@ int openssl_ca::remove(const std::string& stem) {
   int rc = remove_file(base + "_public");
   rc |= remove_file(base + ".pfx");
   rc |= remove_file(base + "_private");
+  return rc == 0 ? 0 : -2;
+}
+
+int openssl_ca::remove_domain(uint64_t domain_id) {
+  const std::string prefix = std::to_string(domain_id) + "_";
+  std::set<std::string> stems;
+  DIR* dir = ::opendir(dir_.c_str());
+  if (dir == nullptr) {
+    KT_LOG_ERR("opendir(%s): %s", dir_.c_str(), std::strerror(errno));
+    return -2;
+  }
+  while (const struct dirent* de = ::readdir(dir)) {
+    const std::string_view name(de->d_name);
+    if (name.substr(0, prefix.size()) != prefix) continue;
+    for (const std::string_view suffix : {"_public", "_private", ".pfx"}) {
+      if (name.size() <= prefix.size() + suffix.size() ||
+          name.substr(name.size() - suffix.size()) != suffix) {
+        continue;
+      }
+      const std::string stem(name.substr(0, name.size() - suffix.size()));
+      if (valid_stem(stem)) stems.insert(stem);
+    }
+  }
+  ::closedir(dir);
+  int rc = 0;
+  for (const std::string& stem : stems) rc |= remove(stem);
   return rc == 0 ? 0 : -2;
 }
 

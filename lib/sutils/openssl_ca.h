@@ -51,6 +51,9 @@ class openssl_ca {
   // "<domain>_<netclient>". Files already missing are fine. Returns 0, -1 when the stem is
   // not of that form, -2 when a file exists but can't be removed.
   int remove(const std::string& stem);
+  // Removes the certificate, key and bundle of every net client of the domain found in the
+  // directory. Returns 0, or -2 when the directory can't be read or a file can't be removed.
+  int remove_domain(uint64_t domain_id);
 
   // openssl_ca_verify: 0 when cert is acceptable.
   //   domain_out given: the certificate must carry orvaneClientDomain (else -1) with a decimal

@@ -1,5 +1,6 @@
 // The backup commands against the real orvaned over HTTPS: backup, change, restore and restart;
-// a restore cut short by a crash; names that a shell would interpret; domains kept apart.
+// a restore cut short by a crash, also of a damaged archive; names that a shell would interpret;
+// domains kept apart.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -159,6 +160,30 @@ TEST_F(BackupsOverHttpsTest, RestoreCutShortByACrashFinishesAtTheNextStart) {
   EXPECT_FALSE(user_exists("afterwards"));
   EXPECT_EQ(read_flags(id), 0);
   EXPECT_EQ(names(), std::vector<std::string>{"before-crash"});
+
+  // Cut short again, and this time the archive is damaged: the restore fails, and the domain
+  // keeps the state it had, loaded from its own directory, with no flag left behind.
+  ASSERT_EQ(post("userInsert", "<u uname=\"meanwhile\"><p>Passw0rd</p></u>"), 0);
+  ASSERT_TRUE(write_flag(id, true));
+  server.kill_hard();
+  std::vector<std::string> archives;
+  for (const auto& e : fs::directory_iterator(server.current() + "/backup")) {
+    if (e.path().string().ends_with(".tar.gz")) archives.push_back(e.path().string());
+  }
+  ASSERT_EQ(archives.size(), 1u);
+  std::ofstream(archives[0], std::ios::binary | std::ios::trunc) << "not an archive";
+
+  ASSERT_TRUE(server.start()) << server.log();
+  EXPECT_NE(server.log().find("failed to restore backup " + id), std::string::npos);
+  admin = server.token();
+  ASSERT_FALSE(admin.empty());
+  EXPECT_TRUE(user_exists("meanwhile"));
+  EXPECT_EQ(read_flags(id), 0);
+  // The next start has nothing left to restore.
+  ASSERT_EQ(server.stop(), 0);
+  ASSERT_TRUE(server.start()) << server.log();
+  admin = server.token();
+  EXPECT_TRUE(user_exists("meanwhile"));
 }
 
 TEST_F(BackupsOverHttpsTest, DomainsSeeOnlyTheirOwnBackups) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -186,8 +187,42 @@ TEST_F(DomainsOverHttpsTest, RemovalTakesTheDirectoryAndTheTokens) {
   EXPECT_EQ(remove("name=\"sub\"", alpha_admin, "Alpha"), 0);  // managed by its parent
   EXPECT_FALSE(fs::exists(server.current() + "/" + sub));
   EXPECT_EQ(post("isValidToken", "", alpha_admin, "Alpha"), 0);
+
+  // What Alpha keeps outside its directory: a net client's key, certificate and bundle in the
+  // authority's folder, and backups. The root's own backup is no part of it.
+  ASSERT_EQ(post("netClientInsert", "<netc name=\"edge\"><v4>127.0.0.1</v4></netc>", alpha_admin,
+                 "Alpha"),
+            0);
+  const kt::xmldoc_node* nc = answer("insertedId");
+  ASSERT_NE(nc, nullptr);
+  const std::string keys = server.current() + "/ca/" + alpha + "_" + nc->value();
+  ASSERT_EQ(post("backupCreate", "alpha-copy", alpha_admin, "Alpha"), 0);
+  ASSERT_EQ(post("backupCreate", "root-copy"), 0);
+  const auto archives = [&] {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(server.current() + "/backup")) {
+      out.push_back(e.path().filename().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  ASSERT_EQ(archives().size(), 2u);
+  for (const char* suffix : {"_public", "_private", ".pfx"}) {
+    ASSERT_TRUE(fs::exists(keys + suffix)) << suffix;
+  }
+
   ASSERT_EQ(remove("name=\"Alpha\""), 0);
   EXPECT_FALSE(fs::exists(server.current() + "/" + alpha));
+  for (const char* suffix : {"_public", "_private", ".pfx"}) {
+    EXPECT_FALSE(fs::exists(keys + suffix)) << suffix;
+  }
+  const std::vector<std::string> left = archives();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].substr(0, 10), "root-copy_");
+  ASSERT_EQ(post("backupSearch", ""), 0);
+  ASSERT_NE(answer("backups"), nullptr);
+  EXPECT_EQ(answer("backups")->child_count(), 1u);
+  EXPECT_EQ(fs::file_size(server.current() + "/backups"), 160u);
   EXPECT_EQ(post("isValidToken", "", alpha_admin, "Alpha"), 0x103);
   // A new domain of the same name does not take the old tokens.
   add("Alpha", root);

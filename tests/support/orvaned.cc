@@ -309,6 +309,7 @@ orvaned_process::start_result orvaned_process::start_once() {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
+      start_exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       for (uint16_t port : ports_in_use(new_log())) {
         if ((port == http_port && !env_overrides("ORVANE_HTTP_PORT")) ||
             (port == monitor_port && !env_overrides("ORVANE_MONITOR_PORT")) ||
@@ -342,6 +343,7 @@ int orvaned_process::stop() {
   for (int i = 0; i < 1200; ++i) {
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
+      start_exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

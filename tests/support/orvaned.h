@@ -59,6 +59,8 @@ class orvaned_process {
   // SIGKILL, no clean shutdown.
   void kill_hard();
   bool running() const { return pid_ > 0; }
+  // The exit status of a server that ended during start() (-1 when it did not exit normally).
+  int start_exit_status() const { return start_exit_status_; }
   pid_t pid() const { return pid_; }
 
   // POSTs a command document over HTTPS; returns the answer.
@@ -88,6 +90,7 @@ class orvaned_process {
 
   temp_dir dir_;
   pid_t pid_ = -1;
+  int start_exit_status_ = -1;
 };
 
 }  // namespace orvane_test

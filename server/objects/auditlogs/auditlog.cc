@@ -159,7 +159,16 @@ std::unique_ptr<auditlog> auditlog_open(const std::string& dir, bool read_only) 
     auditlog_write_header(*log);
   } else {
     log->lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
-    if (log->lock_fd < 0) return nullptr;
+    // The lock file holds nothing: the writer brings back one that went missing, a reader
+    // without it has nothing to exclude the writer with.
+    if (log->lock_fd < 0 && errno == ENOENT && !read_only) {
+      log->lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (log->lock_fd >= 0) KT_LOG_WARN("%s was missing: created again", lock_path.c_str());
+    }
+    if (log->lock_fd < 0) {
+      if (!read_only) KT_LOG_ERR("open(%s): %s", lock_path.c_str(), err_text(errno).c_str());
+      return nullptr;
+    }
   }
   auditlog_read_header(*log, &log->header);
 
@@ -167,6 +176,12 @@ std::unique_ptr<auditlog> auditlog_open(const std::string& dir, bool read_only) 
     // Day files are created in "data"; bring it back if it went missing.
     if (kt::path_exists(data.c_str()) != 0 && kt::path_create(data.c_str(), 0700) != 0) {
       KT_LOG_ERR("path_create %s/data failed", dir.c_str());
+    }
+    // A crash may have cut the last record of a day file short; appending behind it would make
+    // every later entry of that day unreadable.
+    {
+      auditlog_lock lock(*log, auditlog_lock::write);
+      if (lock.held()) _auditlog_cut_torn_tails(*log);
     }
     log->queue = kt::queue_create<std::unique_ptr<auditlog_entry>>();
     if (!log->queue) {
@@ -270,10 +285,6 @@ int auditlog_write_header(auditlog& log) {
 }
 
 int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry) {
-  return _auditlog_write_entry(log, entry, time(nullptr));
-}
-
-int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry, time_t now) {
   // Only a consistent record goes to disk: a reader trusts the lengths.
   const size_t total = AUDITLOG_ENTRY_FIXED + entry.addr_len + entry.api_len + entry.user_len +
                        size_t{entry.info_len};
@@ -282,9 +293,13 @@ int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry, time_t now
     KT_LOG_ERR("inconsistent entry (total %u)", entry.total_len);
     return -1;
   }
-  const uint32_t day = auditlog_day_of(now);
+  // The entry goes to the day of its own timestamp, so that a range read finds it among the
+  // days of the range however late the writer got to it. A timestamp without a local date
+  // falls back to the day of writing.
+  uint32_t day = auditlog_day_of(static_cast<time_t>(entry.timestamp()));
+  if (day == 0) day = auditlog_day_of(time(nullptr));
   if (day == 0) {
-    KT_LOG_ERR("no local date for %lld", static_cast<long long>(now));
+    KT_LOG_ERR("no local date for %u", entry.timestamp());
     return -1;
   }
   const std::string path = auditlog_day_path(log, day);

@@ -145,7 +145,8 @@ class auditlog {
 };
 
 // Opens the log in dir, creating it when the directory does not exist. read_only = false starts
-// the writer thread. nullptr on failure (logged).
+// the writer thread, creates the lock file again when it is missing and cuts torn record tails
+// off the day files. nullptr on failure (logged in writer mode).
 std::unique_ptr<auditlog> auditlog_open(const std::string& dir, bool read_only);
 inline void auditlog_close(std::unique_ptr<auditlog>& log) {
   log.reset();
@@ -188,9 +189,14 @@ int auditlog_enqueue_entry(auditlog& log, std::unique_ptr<auditlog_entry> entry)
 // Appends one entry under the handle lock. 0 or -1.
 int auditlog_write_entry(auditlog& log, const auditlog_entry& entry);
 // Appends one entry; the caller holds _auditlog_lock_write. The day file is the local date of
-// `now` (the time of writing), not of the entry's timestamp.
+// the entry's timestamp (of the time of writing when the timestamp has none).
 int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry);
-int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry, time_t now);
+
+// Cuts off the torn tail a crash can leave at the end of a day file: a head shorter than 7
+// bytes, a record that runs past the end of the file, or a malformed head followed by nothing
+// but zero bytes. Damage with other bytes behind it is logged and left for the reader to
+// report. The caller holds _auditlog_lock_write. Returns the number of files cut.
+int _auditlog_cut_torn_tails(auditlog& log);
 
 // Handle lock: the handle's mutex plus flock on the lock file (exclusive or shared). 0 or -1.
 int _auditlog_lock_write(auditlog& log) KT_TRY_ACQUIRE(false, log.mu);

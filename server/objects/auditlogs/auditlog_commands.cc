@@ -185,7 +185,11 @@ uint32_t processor_get_auditlog(command& cmd) {
   auditlog_read_begin(*log, static_cast<time_t>(from), static_cast<time_t>(to));
   for (;;) {
     std::unique_ptr<auditlog_entry> e;
-    if (auditlog_read_entry(*log, &e) <= 0) break;
+    const int rc = auditlog_read_entry(*log, &e);
+    // A damaged or unreadable day file: the entries behind the damage can't be reached, so a
+    // partial answer would pass for the whole range.
+    if (rc < 0) return E_GENERIC;
+    if (rc == 0) break;
     if (e->timestamp() < from || e->timestamp() > to) continue;
     if (!api.empty() && e->api() != api) continue;
     if (!filter.pass(*e)) continue;

@@ -26,6 +26,15 @@ inline uint32_t get_u32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// The total length of the record that begins with this 7-byte head, or 0 when the head's
+// lengths do not add up (19 + the four lengths, address length 0 or 5).
+inline size_t record_length(const uint8_t* head) {
+  const size_t total = get_u16(head);
+  const size_t addr = head[2];
+  const size_t sum = 19 + addr + head[3] + head[4] + get_u16(head + 5);
+  return sum == total && (addr == 0 || addr == 5) ? total : 0;
+}
+
 // strerror text of an errno value.
 std::string err_text(int err);
 

@@ -121,9 +121,8 @@ int read_record(auditlog& log, std::unique_ptr<auditlog_entry>* out) {
   e->api_len = head[3];
   e->user_len = head[4];
   e->info_len = auditlog_io::get_u16(head + 5);
-  const size_t total =
-      AUDITLOG_ENTRY_FIXED + e->addr_len + e->api_len + e->user_len + size_t{e->info_len};
-  if (total != e->total_len || (e->addr_len != 0 && e->addr_len != AUDITLOG_ADDRESS_SIZE)) {
+  const size_t total = auditlog_io::record_length(head);
+  if (total == 0) {
     KT_LOG_ERR("malformed record in %s", auditlog_day_path(log, log.read_day).c_str());
     return -3;
   }

@@ -1,6 +1,7 @@
 // Creating, restoring and destroying backups, and resuming interrupted restores at start-up.
 #include "objects/backup/backup.h"
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -25,6 +26,7 @@
 #include "objects/tokens/tokens.h"
 #include "utils/files.h"
 #include "utils/logger.h"
+#include "utils/numbers.h"
 
 namespace orvane {
 
@@ -81,14 +83,16 @@ class stage_dir {
   stage_dir(const stage_dir&) = delete;
   stage_dir& operator=(const stage_dir&) = delete;
 
-  int create() {
+  // The stage's name begins with the domain's identifier, so that a start after a crash knows
+  // whose directory a stage holds.
+  int create(uint64_t domain_id) {
     // Another restore may remove the parent between the two steps: then try again.
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (::mkdir(parent().c_str(), 0700) != 0 && errno != EEXIST) {
         KT_LOG_ERR("mkdir(%s): %s", parent().c_str(), std::strerror(errno));
         return -1;
       }
-      std::string tmpl = parent() + "/XXXXXX";
+      std::string tmpl = parent() + "/" + std::to_string(domain_id) + "-XXXXXX";
       if (::mkdtemp(tmpl.data()) != nullptr) {
         path_ = tmpl;
         return 0;
@@ -100,9 +104,9 @@ class stage_dir {
   }
   const std::string& path() const { return path_; }
 
- private:
   static std::string parent() { return path_backup_dir() + "/" + kStageDir; }
 
+ private:
   std::string path_;
 };
 
@@ -147,11 +151,16 @@ void unload_domain(globals& g, domain& d) {
   token_remove_by_domain(g, d);
 }
 
+// Where a stage keeps the domain directory a restore replaces.
+std::string previous_in(const std::string& stage) {
+  return stage + "/previous";
+}
+
 // Puts `restored` in place of the domain directory; the directory it replaces goes into the
 // stage. On failure the domain directory is as it was. 0 or -1.
 int swap_directory(const std::string& restored, const std::string& domain_dir,
                    const std::string& stage) {
-  const std::string previous = stage + "/previous";
+  const std::string previous = previous_in(stage);
   const bool had_previous = exists(domain_dir);
   if (had_previous && ::rename(domain_dir.c_str(), previous.c_str()) != 0) {
     KT_LOG_ERR("rename(%s): %s", domain_dir.c_str(), std::strerror(errno));
@@ -173,7 +182,7 @@ int swap_directory(const std::string& restored, const std::string& domain_dir,
 // again. 0 or -1.
 int restore_directory(globals& g, domain& d, const backup& b, bool loaded) {
   stage_dir stage;
-  if (stage.create() != 0) return -1;
+  if (stage.create(d.id) != 0) return -1;
   if (backup_archive_extract(backup_archive_path(b), stage.path()) != 0) return -1;
   const std::string restored =
       stage.path() + "/" + backup_base_name(b) + "/" + std::to_string(b.domain_id);
@@ -193,6 +202,35 @@ int restore_directory(globals& g, domain& d, const backup& b, bool loaded) {
 }
 
 }  // namespace
+
+void backup_recover_stages() {
+  const std::string parent = stage_dir::parent();
+  if (!exists(parent)) return;
+  std::vector<std::string> stages;
+  if (DIR* dir = ::opendir(parent.c_str())) {
+    while (const struct dirent* de = ::readdir(dir)) stages.emplace_back(de->d_name);
+    ::closedir(dir);
+  }
+  for (const std::string& name : stages) {
+    const size_t dash = name.find('-');
+    uint64_t id = 0;
+    if (dash == std::string::npos ||
+        !kt::decimal_parse(std::string_view(name).substr(0, dash), UINT64_MAX, &id) || id == 0) {
+      continue;
+    }
+    const std::string previous = previous_in(parent + "/" + name);
+    const std::string domain_dir = path_domain_dir(id);
+    if (is_directory(previous) && !exists(domain_dir)) {
+      if (::rename(previous.c_str(), domain_dir.c_str()) != 0) {
+        KT_LOG_ERR("rename(%s): %s", previous.c_str(), std::strerror(errno));
+      } else {
+        KT_LOG_WARN("domain %lu: directory put back from an interrupted restore",
+                    static_cast<unsigned long>(id));
+      }
+    }
+  }
+  remove_logged(parent);
+}
 
 uint32_t backup_create(globals&, domain& d, uint64_t user_id, std::string_view name, backup* out) {
   if (validate_backup_name(name) != 0) return E_NAME_INVALID;
@@ -274,10 +312,30 @@ uint32_t backup_destroy(globals&, const domain& d, uint64_t backup_id, backup* o
   return E_OK;
 }
 
+int backups_remove_domain(uint64_t domain_id) {
+  if (!exists(path_backups_file())) return 0;
+  std::vector<backup> list;
+  backups_of_domain(domain_id, &list);
+  int removed = 0;
+  for (const backup& b : list) {
+    if (const int rc = backup_db_remove(b); rc != 0 && rc != 1) {
+      KT_LOG_ERR("%s: backup record %lu not removed (%d)", path_backups_file().c_str(),
+                 static_cast<unsigned long>(b.id), rc);
+      continue;
+    }
+    ++removed;
+    if (validate_backup_name(b.name) != 0) continue;  // a damaged record names no archive
+    const std::string archive = backup_archive_path(b);
+    if (::unlink(archive.c_str()) != 0 && errno != ENOENT) {
+      KT_LOG_ERR("unlink(%s): %s", archive.c_str(), std::strerror(errno));
+    }
+  }
+  return removed;
+}
+
 int backup_restoring_domains(globals& g) {
   const std::string file = path_backups_file();
   if (!exists(file)) return 0;
-  remove_logged(path_backup_dir() + "/" + kStageDir);  // left by a restore that was cut short
 
   // record_list also keeps new backup identifiers clear of the stored ones.
   std::vector<backup> pending;
@@ -305,14 +363,18 @@ int backup_restoring_domains(globals& g) {
     KT_LOG_INFO("restoring backup %lu for domain %lu begin:%u.", static_cast<unsigned long>(b.id),
                 static_cast<unsigned long>(d->id), begin);
     if (restore_directory(g, *d, b, false) != 0) {
-      KT_LOG_ERR("failed to restore backup %lu for domain %lu", static_cast<unsigned long>(b.id),
-                 static_cast<unsigned long>(d->id));
-      continue;
+      // The failed restore kept the domain's own directory. The domain loads from it, and both
+      // flags go: a damaged archive would otherwise keep the domain unloaded at every start.
+      KT_LOG_ERR(
+          "failed to restore backup %lu for domain %lu: the domain keeps its state from "
+          "before the restore",
+          static_cast<unsigned long>(b.id), static_cast<unsigned long>(d->id));
+    } else {
+      const uint32_t end = now_u32();
+      KT_LOG_INFO("restoring backup %lu for domain %lu end:%u (%u sec.).",
+                  static_cast<unsigned long>(b.id), static_cast<unsigned long>(d->id), end,
+                  end - begin);
     }
-    const uint32_t end = now_u32();
-    KT_LOG_INFO("restoring backup %lu for domain %lu end:%u (%u sec.).",
-                static_cast<unsigned long>(b.id), static_cast<unsigned long>(d->id), end,
-                end - begin);
     d->flags.fetch_and(~DOMAIN_FLAG_RESTORING);
     b.flags &= ~BACKUP_FLAG_RESTORING;
     if (backup_db_edit(b) != 0) {

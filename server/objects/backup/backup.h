@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kt {
 class xmldoc_node;
@@ -95,17 +96,32 @@ uint32_t backup_restore(globals& g, domain& d, uint64_t backup_id, backup* out);
 // result when the record can't be removed; E_NAME_INVALID when the archive can't be deleted.
 uint32_t backup_destroy(globals& g, const domain& d, uint64_t backup_id, backup* out);
 
+// The backups of the domain, in file order, appended to *out. 0, or the store's failure
+// (logged; *out then holds what was read).
+int backups_of_domain(uint64_t domain_id, std::vector<backup>* out);
+
+// Removes every backup of a domain that is being removed: records and archives. Failures are
+// logged and the others still go. Returns the number of backups removed.
+int backups_remove_domain(uint64_t domain_id);
+
 // Appends one "backup" element per backup of the domain to element, in file order: attributes
 // id, user, time, the name as value.
 void backups_to_xml(const domain& d, kt::xmldoc_node& element);
 // The same into a new "backups" element.
 std::unique_ptr<kt::xmldoc_node> backups_to_xml(const domain& d);
 
+// At start-up, before any domain is opened: clears what a restore cut short by a crash left in
+// its stage. A crash between the two renames of the swap leaves the domain without its directory
+// and that directory in the stage: it is put back first, so that the domain keeps its state
+// whatever the restore that is resumed next does.
+void backup_recover_stages();
+
 // At start-up, after the domain records are read and before any domain's objects are loaded:
-// every backup with the restoring flag set is restored again. The domain's restoring flag keeps
-// the ordinary load away from it meanwhile; on success both flags are cleared and the ordinary
-// load reads the restored directory, on failure both stay set and the domain stays without its
-// objects. Returns 0, or -1 when the backups file can't be read.
+// every backup with the restoring flag set is restored again. The domain's restoring flag keeps the
+// ordinary load away from it meanwhile. Both flags are cleared afterwards and the ordinary load
+// reads the domain's directory: the restored one, or, when the restore fails (a damaged or missing
+// archive; logged), the one the domain had before. Returns 0, or -1 when the backups file can't
+// be read.
 int backup_restoring_domains(globals& g);
 
 }  // namespace orvane

@@ -1,6 +1,7 @@
 // The backups file and the backup record.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "errors.h"
@@ -87,21 +88,28 @@ int backup_db_find(uint64_t id, backup* out) {
   return rc;
 }
 
-void backups_to_xml(const domain& d, kt::xmldoc_node& element) {
+int backups_of_domain(uint64_t domain_id, std::vector<backup>* out) {
   const int rc = backups_file().list(0, [&](const uint8_t* bytes, uint32_t size) {
-    const record r(bytes, size);
     backup b;
-    backup_from_record(r, b);
-    if (b.domain_id != d.id || b.id == 0) return 0;
+    backup_from_record(record(bytes, size), b);
+    if (b.domain_id == domain_id && b.id != 0) out->push_back(std::move(b));
+    return 0;
+  });
+  if (rc != 0) KT_LOG_WARN("%s: can not be read (%d)", path_backups_file().c_str(), rc);
+  return rc;
+}
+
+void backups_to_xml(const domain& d, kt::xmldoc_node& element) {
+  std::vector<backup> list;
+  backups_of_domain(d.id, &list);
+  for (const backup& b : list) {
     auto node = kt::xmldoc_node::create("backup");
     node->attr_addval("id", std::to_string(b.id));
     node->attr_addval("user", std::to_string(b.user_id));
     node->attr_addval("time", std::to_string(b.created));
     node->set_value(b.name);
     element.add_child(std::move(node));
-    return 0;
-  });
-  if (rc != 0) KT_LOG_WARN("%s: can not be read (%d)", path_backups_file().c_str(), rc);
+  }
 }
 
 std::unique_ptr<kt::xmldoc_node> backups_to_xml(const domain& d) {

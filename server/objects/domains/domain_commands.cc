@@ -14,6 +14,7 @@
 #include "errors.h"
 #include "globals.h"
 #include "objects/auditlogs/auditlog.h"
+#include "objects/backup/backup.h"
 #include "objects/command.h"
 #include "objects/domains/domain.h"
 #include "objects/domains/domain_records.h"
@@ -28,6 +29,7 @@
 #include "objects/tokens/token.h"
 #include "objects/tokens/tokens.h"
 #include "objects/users/user_records.h"
+#include "sutils/openssl_ca.h"
 #include "utils/files.h"
 #include "utils/logger.h"
 #include "xmldoc/xmldoc.h"
@@ -294,6 +296,13 @@ uint32_t domain_xml_remove(globals& g, domain& d, const user& u, const kt::xmldo
   // finds no log and no objects.
   target->log.reset();
   remove_directory(*target);
+  // Nothing of the domain stays on disk where no command reaches it: its backups (password
+  // digests included) and its net clients' keys and bundles.
+  backups_remove_domain(target->id);
+  if (g.ca && g.ca->remove_domain(target->id) != 0) {
+    KT_LOG_ERR("domain %lu: net client keys not all removed",
+               static_cast<unsigned long>(target->id));
+  }
   target->parent.reset();
   *out = target;
   return E_OK;

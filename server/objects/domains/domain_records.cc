@@ -374,6 +374,9 @@ int domains_load(globals& g) {
     return true;
   });
   if (rc != 0) return -1;
+  const size_t stored = records.size();
+  backup_recover_stages();  // before a domain's audit log makes its directory again
+  std::string root_error;
 
   // The root (the first usable record without parent) goes first, so that no other record can
   // take its name. Records without identifier or name, or repeating one, are skipped: every
@@ -392,8 +395,9 @@ int domains_load(globals& g) {
     }
     d->g = &g;
     if (domain_open_auditlog(*d) != 0) {
-      KT_LOG_ERR("%s(): %s", ("auditlog_open(" + std::to_string(d->id) + ")").c_str(),
-                 std::strerror(errno));
+      const std::string what = "auditlog_open(" + std::to_string(d->id) + ")";
+      KT_LOG_ERR("%s(): %s", what.c_str(), std::strerror(errno));
+      if (d->parent_id == 0 && !g.root_domain) root_error = what + " failed";
       continue;
     }
     if (d->parent_id == 0 && !g.root_domain) g.root_domain = d;
@@ -402,16 +406,18 @@ int domains_load(globals& g) {
   }
   records.clear();
 
+  // A new database only where there is none: a root written over existing records would come
+  // with the initial Administrator password and cut every tenant off from its parent.
+  if (!g.root_domain && stored > 0) {
+    KT_LOG_ERR(
+        "%s holds %zu domain records but the root domain can not be loaded (%s); no new "
+        "database is created over it",
+        db.path().c_str(), stored,
+        root_error.empty() ? "no usable record without a parent" : root_error.c_str());
+    return DOMAINS_ROOT_NOT_LOADED;
+  }
   if (!g.root_domain) {
     KT_LOG_INFO("-- initialize database --");
-    // Without a root, a domain below it may hold the root's name: the new root takes the name
-    // (on the next start the root's record comes first and the other one is skipped).
-    if (const kt::ref_ptr<domain> other = g.domains_by_name.get_rw(ROOT_DOMAIN_NAME)) {
-      KT_LOG_ERR("domain %lu holds the root's name: skipped",
-                 static_cast<unsigned long>(other->id));
-      g.domains_by_name.remove_rw(ROOT_DOMAIN_NAME);
-      g.domains_by_id.remove_rw(other->id);
-    }
     kt::ref_ptr<domain> d = domain_create();
     d->set_name(ROOT_DOMAIN_NAME);
     d->g = &g;

@@ -47,9 +47,13 @@ class domain_tables_read_lock {
   domain& d_;
 };
 
-// Loads every domain at start-up; initialises a new database when there is no root domain.
-// Returns 0, or -1 / -2 / -3 when the new root domain cannot be initialised, added or given its
-// audit log.
+// domains_load: the domains file holds records, but none of them could be loaded as the root.
+constexpr int DOMAINS_ROOT_NOT_LOADED = -4;
+
+// Loads every domain at start-up; initialises a new database when the domains file holds no
+// record. Returns 0; -1 / -2 / -3 when the new root domain cannot be initialised, added or given
+// its audit log (-1 also when the domains file can't be read); DOMAINS_ROOT_NOT_LOADED (logged)
+// when the file holds records but no root domain loads from them.
 int domains_load(globals& g);
 
 // Fills a new domain with its system objects: the Administrator user with the given password,

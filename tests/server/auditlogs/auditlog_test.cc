@@ -61,10 +61,15 @@ std::unique_ptr<auditlog_entry> make_entry(uint32_t ts, const char* info, const 
   return auditlog_create_entry_v4(ts, 0, &a, api, "admin", 0, info);
 }
 
-int write_at(auditlog& log, const auditlog_entry& e, time_t when) {
+int write(auditlog& log, const auditlog_entry& e) {
   auditlog_lock lock(log, auditlog_lock::write);
   if (!lock.held()) return -1;
-  return _auditlog_write_entry(log, e, when);
+  return _auditlog_write_entry(log, e);
+}
+
+// Writes an entry with the given info and timestamp: it goes to the file of that day.
+int write_at(auditlog& log, const char* info, time_t when) {
+  return write(log, *make_entry(static_cast<uint32_t>(when), info));
 }
 
 // Reads [from, to]; *last receives the final (non-positive) result.
@@ -140,10 +145,13 @@ TEST_F(AuditlogTest, NewLogLayout) {
   EXPECT_EQ(st.st_mode & 0077, 0u);
 }
 
-TEST_F(AuditlogTest, ExistingDirectoryWithoutLockFileDoesNotOpen) {
+TEST_F(AuditlogTest, MissingLockFileIsMadeAgainByTheWriterOnly) {
   fs::create_directories(dir());
   EXPECT_EQ(auditlog_open(dir(), true), nullptr);
-  EXPECT_EQ(auditlog_open(dir(), false), nullptr);
+  EXPECT_FALSE(fs::exists(dir() + "/.lock"));
+  EXPECT_NE(auditlog_open(dir(), false), nullptr);
+  EXPECT_TRUE(fs::is_regular_file(dir() + "/.lock"));
+  EXPECT_NE(auditlog_open(dir(), true), nullptr);
   EXPECT_EQ(auditlog_open("", true), nullptr);
   EXPECT_EQ(auditlog_open(std::string(600, 'a'), true), nullptr);
 }
@@ -153,7 +161,7 @@ TEST_F(AuditlogTest, ReopenReadsHeader) {
   {
     auto log = auditlog_open(dir(), false);
     ASSERT_NE(log, nullptr);
-    ASSERT_EQ(write_at(*log, *make_entry(1, "x"), now), 0);
+    ASSERT_EQ(write_at(*log, "x", now), 0);
   }
   auto log = auditlog_open(dir(), true);
   ASSERT_NE(log, nullptr);
@@ -174,7 +182,6 @@ TEST_F(AuditlogTest, WorkedExampleEntry) {
   EXPECT_EQ(e->user_len, 6);
   EXPECT_EQ(e->info_len, 20);
 
-  const time_t now = time(nullptr);
   const auditlog_header before = header_on_disk(dir());
   ASSERT_EQ(auditlog_write_entry(*log, *e), 0);
   const auditlog_header after = header_on_disk(dir());
@@ -182,7 +189,7 @@ TEST_F(AuditlogTest, WorkedExampleEntry) {
   EXPECT_EQ(after.entries, before.entries + 1);
   EXPECT_EQ(after.chsum, before.chsum + 1);
 
-  const std::string bytes = read_bytes(day_file(now));
+  const std::string bytes = read_bytes(day_file(1700000000));
   ASSERT_EQ(bytes.size(), 61u);
   const std::string expected_head("\x3d\x00\x05\x0b\x06\x14\x00", 7);
   EXPECT_EQ(bytes.substr(0, 7), expected_head);
@@ -192,7 +199,7 @@ TEST_F(AuditlogTest, WorkedExampleEntry) {
   EXPECT_EQ(bytes.substr(19, 5), std::string("\x00\x0a\x01\x02\x03", 5));
   EXPECT_EQ(bytes.substr(24), std::string("userInsert\0admin\0user x (5) added / \0", 37));
 
-  const entries es = read_range(dir(), now, now);
+  const entries es = read_range(dir(), 1700000000, 1700000000);
   ASSERT_EQ(es.size(), 1u);
   EXPECT_EQ(es[0]->timestamp(), 1700000000u);
   EXPECT_EQ(es[0]->response_code(), 0x501u);
@@ -261,9 +268,8 @@ TEST_F(AuditlogTest, OversizedFieldsAreCutWithConsistentLengths) {
 
   auto log = auditlog_open(dir(), false);
   ASSERT_NE(log, nullptr);
-  const time_t now = time(nullptr);
-  ASSERT_EQ(write_at(*log, *e, now), 0);
-  const entries es = read_range(dir(), now, now);
+  ASSERT_EQ(write(*log, *e), 0);
+  const entries es = read_range(dir(), 1, 1);
   ASSERT_EQ(es.size(), 1u);
   EXPECT_EQ(es[0]->username(), std::string(254, 'n'));
   EXPECT_EQ(es[0]->info(), e->info());
@@ -289,7 +295,7 @@ TEST_F(AuditlogTest, RangeWithFromAfterToReadsNothing) {
   auto log = auditlog_open(dir(), false);
   ASSERT_NE(log, nullptr);
   const time_t now = time(nullptr);
-  ASSERT_EQ(write_at(*log, *make_entry(now, "a"), now), 0);
+  ASSERT_EQ(write_at(*log, "a", now), 0);
   int last = 99;
   EXPECT_TRUE(read_range(dir(), now + 1, now, &last).empty());
   EXPECT_EQ(last, 0);
@@ -300,12 +306,12 @@ TEST_F(AuditlogTest, RangeVisitsEveryDateInOrder) {
   auto log = auditlog_open(dir(), false);
   ASSERT_NE(log, nullptr);
   // Written out of order; read back by date, in write order within a date.
-  ASSERT_EQ(write_at(*log, *make_entry(1, "d5"), local_time(2024, 3, 5)), 0);
-  ASSERT_EQ(write_at(*log, *make_entry(1, "d1a"), local_time(2024, 3, 1, 0, 5)), 0);
-  ASSERT_EQ(write_at(*log, *make_entry(1, "d3"), local_time(2024, 3, 3)), 0);
-  ASSERT_EQ(write_at(*log, *make_entry(1, "d1b"), local_time(2024, 3, 1, 23, 55)), 0);
-  ASSERT_EQ(write_at(*log, *make_entry(1, "d7"), local_time(2024, 3, 7)), 0);
-  ASSERT_EQ(write_at(*log, *make_entry(1, "feb"), local_time(2024, 2, 29)), 0);
+  ASSERT_EQ(write_at(*log, "d5", local_time(2024, 3, 5)), 0);
+  ASSERT_EQ(write_at(*log, "d1a", local_time(2024, 3, 1, 0, 5)), 0);
+  ASSERT_EQ(write_at(*log, "d3", local_time(2024, 3, 3)), 0);
+  ASSERT_EQ(write_at(*log, "d1b", local_time(2024, 3, 1, 23, 55)), 0);
+  ASSERT_EQ(write_at(*log, "d7", local_time(2024, 3, 7)), 0);
+  ASSERT_EQ(write_at(*log, "feb", local_time(2024, 2, 29)), 0);
 
   using v = std::vector<std::string>;
   EXPECT_EQ(infos(read_range(dir(), local_time(2024, 3, 1, 23), local_time(2024, 3, 5, 1))),
@@ -332,9 +338,9 @@ TEST_F(AuditlogTest, DaylightSavingChangesNeitherSkipNorRepeatDays) {
   {
     auto log = auditlog_open(dir(), false);
     ASSERT_NE(log, nullptr);
-    ASSERT_EQ(write_at(*log, *make_entry(1, "mar26"), local_time(2023, 3, 26)), 0);
-    ASSERT_EQ(write_at(*log, *make_entry(1, "oct29"), local_time(2023, 10, 29)), 0);
-    ASSERT_EQ(write_at(*log, *make_entry(1, "oct30"), local_time(2023, 10, 30, 0, 30)), 0);
+    ASSERT_EQ(write_at(*log, "mar26", local_time(2023, 3, 26)), 0);
+    ASSERT_EQ(write_at(*log, "oct29", local_time(2023, 10, 29)), 0);
+    ASSERT_EQ(write_at(*log, "oct30", local_time(2023, 10, 30, 0, 30)), 0);
 
     using v = std::vector<std::string>;
     // 23:30 + 86,400 s would land on 27 March and skip the 23-hour day.
@@ -358,9 +364,9 @@ class AuditlogCorruptTest : public AuditlogTest {
   void SetUp() override {
     log_ = auditlog_open(dir(), false);
     ASSERT_NE(log_, nullptr);
-    ASSERT_EQ(write_at(*log_, *make_entry(1, "one"), day1_), 0);
-    ASSERT_EQ(write_at(*log_, *make_entry(1, "two"), day1_), 0);
-    ASSERT_EQ(write_at(*log_, *make_entry(1, "next"), day2_), 0);
+    ASSERT_EQ(write_at(*log_, "one", day1_), 0);
+    ASSERT_EQ(write_at(*log_, "two", day1_), 0);
+    ASSERT_EQ(write_at(*log_, "next", day2_), 0);
   }
   std::vector<std::string> read_all(int* last) {
     return infos(read_range(dir(), day1_, day2_, last));
@@ -426,6 +432,45 @@ TEST_F(AuditlogCorruptTest, UnterminatedStringsStayInsideTheRecord) {
   EXPECT_EQ(es[2]->info(), "II");
 }
 
+// The writer cuts off what a crash left at the end of a day file before it appends there.
+TEST_F(AuditlogCorruptTest, WriterCutsTornTailsWhenItOpens) {
+  const std::string good1 = read_bytes(day_file(day1_));
+  const std::string good2 = read_bytes(day_file(day2_));
+  log_.reset();
+  append_bytes(day_file(day1_), std::string("\x20\x00\x00", 3));  // a partial head
+  append_bytes(day_file(day2_), good1.substr(0, 20));             // a head, part of a body
+  log_ = auditlog_open(dir(), false);
+  ASSERT_NE(log_, nullptr);
+  EXPECT_EQ(read_bytes(day_file(day1_)), good1);
+  EXPECT_EQ(read_bytes(day_file(day2_)), good2);
+  ASSERT_EQ(write_at(*log_, "after", day1_), 0);
+  int last = 99;
+  EXPECT_EQ(read_all(&last), (v{"one", "two", "after", "next"}));
+  EXPECT_EQ(last, 0);
+
+  // Blocks a crash left zero-filled go too.
+  log_.reset();
+  const std::string with_after = read_bytes(day_file(day1_));
+  append_bytes(day_file(day1_), std::string(4096, '\0'));
+  log_ = auditlog_open(dir(), false);
+  ASSERT_NE(log_, nullptr);
+  EXPECT_EQ(read_bytes(day_file(day1_)), with_after);
+
+  // Damage with entries behind it is no torn tail: it stays, and the read reports it.
+  log_.reset();
+  std::string damaged = with_after;
+  damaged[0] = '\x7f';
+  {
+    std::ofstream out(day_file(day1_), std::ios::binary | std::ios::trunc);
+    out.write(damaged.data(), static_cast<std::streamsize>(damaged.size()));
+  }
+  log_ = auditlog_open(dir(), false);
+  ASSERT_NE(log_, nullptr);
+  EXPECT_EQ(read_bytes(day_file(day1_)), damaged);
+  EXPECT_TRUE(read_all(&last).empty());
+  EXPECT_EQ(last, -3);
+}
+
 TEST_F(AuditlogCorruptTest, DirectoryNamedLikeADayIsSkipped) {
   fs::create_directory(dir() + "/data/20240503");
   EXPECT_EQ(infos(read_range(dir(), day1_, local_time(2024, 5, 4))), (v{"one", "two", "next"}));
@@ -434,8 +479,8 @@ TEST_F(AuditlogCorruptTest, DirectoryNamedLikeADayIsSkipped) {
 TEST_F(AuditlogTest, ClearLeavesAnEmptyLog) {
   auto log = auditlog_open(dir(), false);
   ASSERT_NE(log, nullptr);
-  ASSERT_EQ(write_at(*log, *make_entry(1, "a"), local_time(2024, 1, 1)), 0);
-  ASSERT_EQ(write_at(*log, *make_entry(1, "b"), time(nullptr)), 0);
+  ASSERT_EQ(write_at(*log, "a", local_time(2024, 1, 1)), 0);
+  ASSERT_EQ(write_at(*log, "b", time(nullptr)), 0);
   const uint32_t before = static_cast<uint32_t>(time(nullptr));
   ASSERT_EQ(auditlog_clear(*log), 0);
   const auditlog_header h = header_on_disk(dir());
@@ -541,15 +586,16 @@ TEST_F(AuditlogTest, BackupFlushWritesQueueBeforeCopy) {
 TEST_F(AuditlogTest, OpenReaderDoesNotBlockTheWriter) {
   auto log = auditlog_open(dir(), false);
   ASSERT_NE(log, nullptr);
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(auditlog_write_entry(*log, *make_entry(1, "x")), 0);
+  const time_t now = time(nullptr);
+  const uint32_t ts = static_cast<uint32_t>(now);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(auditlog_write_entry(*log, *make_entry(ts, "x")), 0);
   auto reader = auditlog_open(dir(), true);
   ASSERT_NE(reader, nullptr);
-  const time_t now = time(nullptr);
   auditlog_read_begin(*reader, now - 86400, now + 86400);
   std::unique_ptr<auditlog_entry> e;
   ASSERT_EQ(auditlog_read_entry(*reader, &e), 1);
 
-  ASSERT_EQ(auditlog_enqueue_entry(*log, make_entry(1, "new")), 0);
+  ASSERT_EQ(auditlog_enqueue_entry(*log, make_entry(ts, "new")), 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (header_on_disk(dir()).entries < 4 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -560,15 +606,16 @@ TEST_F(AuditlogTest, OpenReaderDoesNotBlockTheWriter) {
   EXPECT_GE(n, 3);
 }
 
-TEST_F(AuditlogTest, DayFileIsChosenByWriteTime) {
+TEST_F(AuditlogTest, DayFileIsChosenByTheEntrysTimestamp) {
   auto log = auditlog_open(dir(), false);
   ASSERT_NE(log, nullptr);
-  // Timestamp taken just before midnight, written just after it.
+  // Timestamp taken just before midnight, written whenever the writer gets to it: the entry
+  // belongs to the day of its timestamp, where a read of its time finds it.
   const time_t before = local_time(2024, 6, 1, 23, 59);
-  const time_t after = local_time(2024, 6, 2, 0, 0) + 1;
-  ASSERT_EQ(write_at(*log, *make_entry(static_cast<uint32_t>(before), "late"), after), 0);
-  EXPECT_FALSE(fs::exists(day_file(before)));
-  EXPECT_TRUE(fs::exists(day_file(after)));
+  ASSERT_EQ(write_at(*log, "late", before), 0);
+  EXPECT_TRUE(fs::exists(day_file(before)));
+  EXPECT_FALSE(fs::exists(day_file(local_time(2024, 6, 2))));
+  EXPECT_EQ(infos(read_range(dir(), before, before)), std::vector<std::string>{"late"});
 }
 
 TEST(AuditlogInfoTest, FromXml) {
