@@ -58,8 +58,8 @@ TEST_F(HieracyTest, OwnLackOverridesGrantingGroups) {
   EXPECT_EQ(walk(), 0);
   grant_own(*child_top, PERM_READ);
   EXPECT_EQ(walk(), -1);
-  // The plain check lets the group grant stand.
-  EXPECT_EQ(permission_check(*u, PERMISSION_TARGET_RESOURCE, child_top->id, PERM_WRITE), 0);
+  // The plain check agrees: the user's own entry decides alone.
+  EXPECT_NE(permission_check(*u, PERMISSION_TARGET_RESOURCE, child_top->id, PERM_WRITE), 0);
 }
 
 TEST_F(HieracyTest, RefusingGroupsAndOwnLackRefuse) {
