@@ -61,7 +61,7 @@ test: build
 test-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSANITIZE=thread \
 	  -DORVANE_BENCH=OFF >/dev/null
-	@$(NORANDOM) cmake --build $(TSAN_BUILD) -j$(JOBS) --target orvaned kt_tests integration_tests
+	@$(NORANDOM) cmake --build $(TSAN_BUILD) -j$(JOBS) --target orvaned kt_tests integration_racing_tests
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS="$(TSAN_OPTIONS)" $(NORANDOM) \
 	  ctest --output-on-failure -L concurrency -j$(JOBS) --timeout 900
 
