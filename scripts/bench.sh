@@ -198,7 +198,7 @@ start_server() {
   monitor_port=$(free_port)
   https_port=$(free_port)
   ORVANE_ROOT=$root ORVANE_MACHINE_ID_FILE=$root/this ORVANE_HTTP_PORT=$http_port \
-    ORVANE_MONITOR_PORT=$monitor_port ORVANE_HTTPS_PORT=$https_port \
+    ORVANE_METRICS_PORT=0 ORVANE_MONITOR_PORT=$monitor_port ORVANE_HTTPS_PORT=$https_port \
     "$build/orvaned" >"$work/orvaned.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 300); do

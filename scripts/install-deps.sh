@@ -9,10 +9,11 @@ if [ "${1:-}" = "--run" ]; then
   packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libpam0g-dev openssl tar gzip "$@")
 else
   # systemd: systemd-analyze checks the service units in the tests; pamtester drives the PAM
-  # module in the host tests; nodejs is the stock WebSocket client of the conformance test.
+  # module in the host tests; nodejs is the stock WebSocket client of the conformance test;
+  # prometheus brings promtool, which checks the metrics text.
   packages=(cmake make g++ pkg-config libssl-dev libcrypt-dev libgtest-dev libgmock-dev
             libbenchmark-dev openssl curl tar gzip procps python3 clang-format clang git systemd
-            libpam0g-dev pamtester nodejs "$@")
+            libpam0g-dev pamtester nodejs prometheus "$@")
 fi
 
 missing=()

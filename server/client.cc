@@ -311,7 +311,12 @@ class client_task final : public kt::net_task {
  public:
   explicit client_task(std::unique_ptr<client> c) : net_task(c->fd()), c_(std::move(c)) {}
   ~client_task() override {
-    if (c_) client_end(std::move(c_), handshaken_);
+    if (!c_) return;
+    // A handshake that failed, or that the peer or the deadline cut off.
+    if (!handshaken_ && c_->tls()) {
+      c_->g->metrics.tls_handshake_failures.fetch_add(1, std::memory_order_relaxed);
+    }
+    client_end(std::move(c_), handshaken_);
   }
 
   kt::net_wait step() override {
@@ -322,6 +327,7 @@ class client_task final : public kt::net_task {
       if (rc < 0) return kt::net_wait::close;
       if (rc == 0) return wants_write ? kt::net_wait::write : kt::net_wait::read;
       handshaken_ = true;
+      if (c.tls()) c.g->metrics.tls_handshakes.fetch_add(1, std::memory_order_relaxed);
       c.request = kt::xmldoc();
       c.response = kt::xmldoc::create_def("orvane");
       c.flags.fetch_or(CLIENT_ALIVE);

@@ -28,11 +28,17 @@ bool parse_port(std::string_view text, uint16_t* port) {
   return true;
 }
 
-int load_port(const char* name, uint16_t* port, std::string* error) {
+// zero_off: "0" is accepted and turns the port off.
+int load_port(const char* name, uint16_t* port, std::string* error, bool zero_off = false) {
   const char* value = std::getenv(name);
   if (value == nullptr) return 0;
+  if (zero_off && std::string_view(value) == "0") {
+    *port = 0;
+    return 0;
+  }
   if (!parse_port(value, port)) {
-    *error = std::string(name) + ": \"" + value + "\" is not a port number from 1 to 65535";
+    *error = std::string(name) + ": \"" + value + "\" is not a port number from " +
+             (zero_off ? "0" : "1") + " to 65535";
     return -1;
   }
   return 0;
@@ -95,6 +101,8 @@ int config_load(std::string* error) {
   if (load_text("ORVANE_ROOT", &c.root, &message) != 0 ||
       load_text("ORVANE_MACHINE_ID_FILE", &c.machine_id_file, &message) != 0 ||
       load_text("ORVANE_MONITOR_BIND", &c.monitor_bind, &message) != 0 ||
+      load_text("ORVANE_METRICS_BIND", &c.metrics_bind, &message) != 0 ||
+      load_port("ORVANE_METRICS_PORT", &c.metrics_port, &message, true) != 0 ||
       load_port("ORVANE_HTTP_PORT", &c.http_port, &message) != 0 ||
       load_port("ORVANE_MONITOR_PORT", &c.monitor_port, &message) != 0 ||
       load_port("ORVANE_HTTPS_PORT", &c.https_port, &message) != 0 ||

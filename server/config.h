@@ -10,6 +10,8 @@
 //   ORVANE_MONITOR_BIND     replaces 127.0.0.1, the monitoring port's address
 //   ORVANE_MAX_CONNECTIONS  replaces 1024, the connections served at once per port
 //   ORVANE_MAX_CHANNELS     replaces 16384, the WebSocket channels open at once
+//   ORVANE_METRICS_PORT     replaces 9482, the metrics port (0: none)
+//   ORVANE_METRICS_BIND     replaces 127.0.0.1, the metrics port's address
 //   ORVANE_ADMIN_PASSWORD_FILE  a file whose first line replaces the Administrator password a
 //                           new database starts with (a missing file: the built-in one)
 #ifndef ORVANE_CONFIG_H_
@@ -27,6 +29,8 @@ struct config {
   uint16_t monitor_port = 82;
   uint16_t https_port = 443;
   std::string monitor_bind = "127.0.0.1";
+  uint16_t metrics_port = 9482;  // 0: no metrics port
+  std::string metrics_bind = "127.0.0.1";
   // Connections served at once on each port; more wait in the listen backlog.
   unsigned max_connections = 1024;
   // WebSocket channels open at once, apart from the connections above; more are answered 503.

@@ -9,6 +9,7 @@
 
 #include "connection_registry.h"
 #include "hashtable/hashtable.h"
+#include "metrics.h"
 #include "network/socket_listener.h"
 #include "utils/byte_budget.h"
 #include "utils/ipv4.h"
@@ -98,6 +99,8 @@ struct globals {
   std::unique_ptr<kt::net_thread_pool> net_loops;
   // The WebSocket channels' own cap (config max_channels), apart from each port's connections.
   kt::ref_ptr<kt::connection_slots> channel_slots;
+  // Counters read by the metrics port.
+  server_metrics metrics;
 
   // Subscribers on the monitoring port (the monitoring_lock is the registry's own lock).
   connection_registry<monitor_client> monitoring;

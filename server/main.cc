@@ -17,6 +17,7 @@
 #include "config.h"
 #include "globals.h"
 #include "health.h"
+#include "metrics.h"
 #include "monitor.h"
 #include "network/net_thread_pool.h"
 #include "network/socket_listener.h"
@@ -35,6 +36,7 @@ struct listeners {
   std::unique_ptr<kt::socket_listener> sl;   // plain HTTP
   std::unique_ptr<kt::socket_listener> slm;  // monitoring
   std::unique_ptr<kt::socket_listener> sls;  // HTTPS
+  std::unique_ptr<kt::socket_listener> slx;  // metrics (none when its port is 0)
 };
 
 // Ends the main loop and stops accepting connections.
@@ -43,6 +45,7 @@ void term(globals& g, listeners& l) {
   if (l.sl) kt::socket_listener_close(*l.sl);
   if (l.slm) kt::socket_listener_close(*l.slm);
   if (l.sls) kt::socket_listener_close(*l.sls);
+  if (l.slx) kt::socket_listener_close(*l.slx);
 }
 
 // The options of a listener whose connections are capped (the configured count per port; more
@@ -65,6 +68,14 @@ std::unique_ptr<kt::socket_listener> open_client_listener(globals& g, uint16_t p
         return orvane::client_accept(g, fd, peer, tls_ctx, slots);
       },
       opts);
+}
+
+// The metrics port: its accept thread answers each scrape itself (scrapes are rare and small).
+std::unique_ptr<kt::socket_listener> open_metrics_listener(globals& g, const std::string& bind,
+                                                           uint16_t port) {
+  return kt::socket_listener_open(
+      bind, port, [&g](int fd, const sockaddr_in&) { return orvane::metrics_accept(g, fd); },
+      kt::socket_listener::options{});
 }
 
 std::unique_ptr<kt::socket_listener> open_monitor_listener(globals& g, const std::string& bind,
@@ -136,6 +147,8 @@ constexpr const char kUsage[] =
     "  ORVANE_MONITOR_BIND         monitoring address (default 127.0.0.1)\n"
     "  ORVANE_MAX_CONNECTIONS      connections served at once per port (default 1024)\n"
     "  ORVANE_MAX_CHANNELS         WebSocket channels open at once (default 16384)\n"
+    "  ORVANE_METRICS_PORT         metrics port, GET /metrics (default 9482; 0: none)\n"
+    "  ORVANE_METRICS_BIND         metrics address (default 127.0.0.1)\n"
     "  ORVANE_ADMIN_PASSWORD_FILE  first Administrator password of a new database\n"
     "See orvaned(8).\n";
 
@@ -199,6 +212,10 @@ int main(int argc, char** argv) {
   if (!l.sl) return -1;
   l.slm = open_monitor_listener(*g, cfg.monitor_bind, cfg.monitor_port);
   if (!l.slm) return -1;
+  if (cfg.metrics_port != 0) {
+    l.slx = open_metrics_listener(*g, cfg.metrics_bind, cfg.metrics_port);
+    if (!l.slx) return -1;
+  }
 
   kt::ssl_ctx_ptr ctx = orvane::init_ctx(*g, orvane::path_certs_key(), orvane::path_certs_ca(),
                                          orvane::path_certs_chain());
@@ -210,8 +227,9 @@ int main(int argc, char** argv) {
                orvane::path_certs_dir().c_str());
   }
   if (g->net_loops->watch(*l.sl) != 0 || (l.sls && g->net_loops->watch(*l.sls) != 0)) return -1;
-  KT_LOG_INFO("orvaned listening: http %u, monitor %s:%u, https %u", cfg.http_port,
-              cfg.monitor_bind.c_str(), cfg.monitor_port, ctx ? cfg.https_port : 0);
+  KT_LOG_INFO("orvaned listening: http %u, monitor %s:%u, https %u, metrics %s:%u", cfg.http_port,
+              cfg.monitor_bind.c_str(), cfg.monitor_port, ctx ? cfg.https_port : 0,
+              cfg.metrics_bind.c_str(), cfg.metrics_port);
 
   while ((g->running.load() & orvane::GLOBALS_RUNNING) != 0) {
     schedule_periodic(*g);
@@ -221,6 +239,7 @@ int main(int argc, char** argv) {
   }
 
   if (l.slm) kt::socket_listener_wait(*l.slm);
+  if (l.slx) kt::socket_listener_wait(*l.slx);
   wait_for_connections(*g);
   g->net_loops->stop();
   g->workers->stop();

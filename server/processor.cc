@@ -25,6 +25,7 @@
 #include "objects/tokens/token.h"
 #include "objects/users/auth.h"
 #include "objects/users/user_commands.h"
+#include "utils/clock.h"
 #include "utils/logger.h"
 #include "utils/numbers.h"
 
@@ -228,14 +229,18 @@ uint32_t processor_process(globals& g, const caller& from, const kt::xmldoc& req
       d = t->dom;
     }
 
+    const int64_t started_ns = kt::monotonic_ns();
     code = processor_check(from, *f, d.get(), t.get());
-    if (code != E_OK) continue;
-    if (t && d) {
-      t->expire.store(now_seconds() + d->expire_token_sec.load(std::memory_order_relaxed),
-                      std::memory_order_relaxed);
+    if (code == E_OK) {
+      if (t && d) {
+        t->expire.store(now_seconds() + d->expire_token_sec.load(std::memory_order_relaxed),
+                        std::memory_order_relaxed);
+      }
+      command_parts parts{from, d.get(), t.get(), element, out};
+      code = processor_run(g, *f, parts);
     }
-    command_parts parts{from, d.get(), t.get(), element, out};
-    code = processor_run(g, *f, parts);
+    g.metrics.command_done(static_cast<size_t>(f - processor_functions), code,
+                           static_cast<uint64_t>(kt::monotonic_ns() - started_ns));
   }
   if (unknown > kUnknownLogged) {
     KT_LOG_ERR("%lu more unknown cmds not processed.",

@@ -19,7 +19,7 @@ http=$(free_port); mon=$(free_port); https=$(free_port)
 bash "$src/scripts/dev-certs.sh" "$root/certs" >/dev/null
 
 ORVANE_ROOT=$root ORVANE_MACHINE_ID_FILE=$root/this ORVANE_HTTP_PORT=$http \
-ORVANE_MONITOR_PORT=$mon ORVANE_HTTPS_PORT=$https "$build/orvaned" >"$root/log" 2>&1 &
+ORVANE_METRICS_PORT=0 ORVANE_MONITOR_PORT=$mon ORVANE_HTTPS_PORT=$https "$build/orvaned" >"$root/log" 2>&1 &
 pid=$!
 for _ in $(seq 1 600); do
   if curl -sk -o /dev/null "https://127.0.0.1:$https/getXmlVersion"; then break; fi

@@ -64,7 +64,7 @@ free_port() {
 https=$(free_port)
 : > "$work/log"
 ORVANE_ROOT="$data" ORVANE_MACHINE_ID_FILE="$work/etc/machine-id" \
-ORVANE_HTTP_PORT=$(free_port) ORVANE_MONITOR_PORT=$(free_port) ORVANE_HTTPS_PORT=$https \
+ORVANE_HTTP_PORT=$(free_port) ORVANE_MONITOR_PORT=$(free_port) ORVANE_METRICS_PORT=0 ORVANE_HTTPS_PORT=$https \
 ORVANE_ADMIN_PASSWORD_FILE="$data/initial-admin-password" "$build/orvaned" >"$work/log" 2>&1 &
 pid=$!
 ctl() {

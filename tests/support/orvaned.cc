@@ -225,6 +225,9 @@ void orvaned_process::pick_ports() {
   do {
     https_port = free_port();
   } while (https_port == http_port || https_port == monitor_port);
+  do {
+    metrics_port = free_port();
+  } while (metrics_port == http_port || metrics_port == monitor_port || metrics_port == https_port);
 }
 
 orvaned_process::orvaned_process(bool without_certs) {
@@ -268,7 +271,8 @@ orvaned_process::start_result orvaned_process::start_once() {
        {"ORVANE_ROOT=" + root(), "ORVANE_MACHINE_ID_FILE=" + root() + "/this",
         "ORVANE_HTTP_PORT=" + std::to_string(http_port),
         "ORVANE_MONITOR_PORT=" + std::to_string(monitor_port),
-        "ORVANE_HTTPS_PORT=" + std::to_string(https_port)}) {
+        "ORVANE_HTTPS_PORT=" + std::to_string(https_port),
+        "ORVANE_METRICS_PORT=" + std::to_string(metrics_port)}) {
     if (!env_overrides(e.substr(0, e.find('=')))) env.push_back(e);
   }
   for (const auto& e : extra_env) env.push_back(e);
@@ -313,7 +317,8 @@ orvaned_process::start_result orvaned_process::start_once() {
       for (uint16_t port : ports_in_use(new_log())) {
         if ((port == http_port && !env_overrides("ORVANE_HTTP_PORT")) ||
             (port == monitor_port && !env_overrides("ORVANE_MONITOR_PORT")) ||
-            (port == https_port && !env_overrides("ORVANE_HTTPS_PORT"))) {
+            (port == https_port && !env_overrides("ORVANE_HTTPS_PORT")) ||
+            (port == metrics_port && !env_overrides("ORVANE_METRICS_PORT"))) {
           return start_result::port_taken;
         }
       }

@@ -78,6 +78,7 @@ class orvaned_process {
   uint16_t http_port = 0;
   uint16_t monitor_port = 0;
   uint16_t https_port = 0;
+  uint16_t metrics_port = 0;
   std::string log_file() const { return dir_.path() + "/orvaned.log"; }
   std::string log() const;  // the server's output so far
   std::vector<std::string> extra_env;

@@ -198,6 +198,10 @@ std::unique_ptr<auditlog> auditlog_open(const std::string& dir, bool read_only) 
   return log;
 }
 
+size_t auditlog_queue_depth(const auditlog& log) {
+  return log.queue ? log.queue->size() : 0;
+}
+
 int auditlog_enqueue_entry(auditlog& log, std::unique_ptr<auditlog_entry> entry) {
   if (!entry || !log.queue) return -1;
   entry->generation = log.generation.load();

@@ -185,6 +185,8 @@ int _auditlog_entry_fixptr(auditlog_entry& e);
 // Hands the entry to the writer thread. Never blocks on disk. -1 (entry dropped) on a
 // read-only handle or when out of memory.
 int auditlog_enqueue_entry(auditlog& log, std::unique_ptr<auditlog_entry> entry);
+// Entries queued and not yet taken by the writer (0 for a log without writer).
+size_t auditlog_queue_depth(const auditlog& log);
 
 // Appends one entry under the handle lock. 0 or -1.
 int auditlog_write_entry(auditlog& log, const auditlog_entry& entry);

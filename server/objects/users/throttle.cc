@@ -87,6 +87,7 @@ bool login_throttle::allow(uint64_t domain_id, std::string_view uname, uint32_t 
       it != addresses_.end() && it->second.blocked_until > now_ms) {
     refuse(it->second);
   }
+  if (!allowed) refused_total_.fetch_add(1, std::memory_order_relaxed);
   return allowed;
 }
 

@@ -8,6 +8,7 @@
 #ifndef ORVANE_OBJECTS_USERS_THROTTLE_H_
 #define ORVANE_OBJECTS_USERS_THROTTLE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,6 +57,9 @@ class login_throttle {
   // longest back-off. Called every few seconds.
   std::vector<report> sweep(int64_t now_ms);
 
+  // Attempts refused since start.
+  uint64_t refused_total() const { return refused_total_.load(std::memory_order_relaxed); }
+
  private:
   struct entry {
     uint32_t failures = 0;     // consecutive (user) or within the window (address)
@@ -80,6 +84,7 @@ class login_throttle {
                       std::vector<report>& out);
 
   kt::mutex lock_;
+  std::atomic<uint64_t> refused_total_{0};
   std::unordered_map<std::string, entry> users_;      // "<domain id>:<name>"
   std::unordered_map<std::string, entry> addresses_;  // the address as 4 bytes
   std::vector<report> pending_;  // periods over that a new one followed before a sweep
