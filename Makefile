@@ -26,6 +26,8 @@ comma := ,
 
 RUN_ROOT ?= $(CURDIR)/var/orvane
 RUN_BUILD ?= build-run
+# Key type of the development certificates make run generates: ecdsa (P-256) or rsa (2048 bits).
+DEV_CERT_KEY ?= ecdsa
 PREFIX ?= /usr/local
 DEB_BUILD ?= build-deb
 PROGRAMS := orvaned orvane-dbupdate orvanectl
@@ -76,7 +78,7 @@ programs:
 	@cmake --build $(RUN_BUILD) -j$(JOBS) --target $(PROGRAMS)
 
 run: programs
-	@bash scripts/dev-certs.sh $(RUN_ROOT)/certs
+	@DEV_CERT_KEY=$(DEV_CERT_KEY) bash scripts/dev-certs.sh $(RUN_ROOT)/certs
 	@bash scripts/install-web.sh $(RUN_ROOT)
 	@mkdir -p $(RUN_ROOT)/current
 	@bash scripts/run-banner.sh $(RUN_ROOT) $(RUN_BUILD) 8443

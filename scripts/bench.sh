@@ -4,17 +4,21 @@
 #  1. The Google Benchmark programs (filedb_bench, hashtable_bench, processor_bench, users_bench)
 #     with short settings.
 #  2. The real orvaned on a temporary root (free ports, development certificates, a 2048-bit
-#     certificate authority made by orvane-bench-ca), loaded by orvane-load over TLS 1.2 with a
-#     full handshake per request: isValidToken and getToken at 1, 8 and 64 clients, and
-#     isValidToken again with 1,000 idle connections held open.
-#  3. nginx on loopback with the same certificate, key and TLS settings answering every POST
-#     with a static document, driven by the same orvane-load runs just before: each command's
-#     rate is shown as a ratio to nginx's at the same concurrency.
+#     certificate authority made by orvane-bench-ca), once with an RSA-2048 and once with an
+#     ECDSA P-256 server key, loaded over TLS 1.2: isValidToken and getToken at 1, 8 and 64
+#     clients, with a full handshake per request (by orvane-load and by the shared lean client
+#     tlsload, built from ../shared/tools/tlsload.c or TLSLOAD_SRC) and, on RSA, with each client
+#     resuming its session by ticket (orvane-load --resume); isValidToken again with 1,000 idle
+#     connections held open.
+#  3. nginx on loopback with the same certificate, key and TLS settings (tickets and a session
+#     cache, client certificates optional) answering every POST with a static document, driven
+#     by the same client just before: each command's rate and p99 are shown as ratios to
+#     nginx's at the same concurrency, with each server's CPU time per request.
 #
-#  4. The client host (orvane-host-bench against the same server): fetching, caching and
+#  4. The client host (orvane-host-bench against the ECDSA server): fetching, caching and
 #     publishing a 10,000-user, 1,000-group NSS profile, and getpwnam through libnss_orvane.so.2
 #     from the published cache and through orvane-hostd's socket.
-#  5. WebSocket channels (orvane-channels against the same server): 10,000 bound over TLS, the
+#  5. WebSocket channels (orvane-channels against the ECDSA server): 10,000 bound over TLS, the
 #     server's threads and memory with them, and the delivery of one change to all.
 #
 # Figures are rough: the load tool and the server share the machine's cores.
@@ -189,17 +193,20 @@ free_port() {
   return 1
 }
 
+# start_server <rsa|ecdsa>: orvaned on a fresh root with development certificates of that key
+# type (the net clients' authority is RSA-2048 either way).
 start_server() {
-  local root=$work/root
+  local kind=$1 root=$work/root-$1
   mkdir -p "$root/current"
   "$build/orvane-bench-ca" "$root/current/ca" 2048 >"$work/orvane-bench-ca.log" 2>&1
-  bash "$source_dir/scripts/dev-certs.sh" "$root/certs" >/dev/null
+  bash "$source_dir/scripts/dev-certs.sh" "--$kind" "$root/certs" >/dev/null
+  certs=$root/certs
   http_port=$(free_port)
   monitor_port=$(free_port)
   https_port=$(free_port)
   ORVANE_ROOT=$root ORVANE_MACHINE_ID_FILE=$root/this ORVANE_HTTP_PORT=$http_port \
     ORVANE_METRICS_PORT=0 ORVANE_MONITOR_PORT=$monitor_port ORVANE_HTTPS_PORT=$https_port \
-    "$build/orvaned" >"$work/orvaned.log" 2>&1 &
+    "$build/orvaned" >>"$work/orvaned.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 300); do
     kill -0 "$server_pid" 2>/dev/null || { note "orvaned exited"; return 1; }
@@ -216,14 +223,14 @@ valid_doc='<orvane><isValidToken domain="ORVANE" token="{TOKEN}"/></orvane>'
 nginx_answer='<?xml version="1.0" encoding="UTF-8"?><orvane><res code="0" msg="OK"/></orvane>'
 
 # nginx on loopback with orvaned's certificate, key and TLS settings: TLS 1.2 and 1.3, ECDHE with
-# AES-GCM or ChaCha20-Poly1305 in the server's order, no session cache or tickets, client
+# AES-GCM or ChaCha20-Poly1305 in the server's order, session tickets and a session cache, client
 # certificates asked for but optional.
 tls12_ciphers=ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384
 tls12_ciphers=$tls12_ciphers:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305
 tls12_ciphers=$tls12_ciphers:ECDHE-RSA-CHACHA20-POLY1305
 
 start_nginx() {
-  local conf=$work/nginx/nginx.conf certs=$work/root/certs
+  local conf=$work/nginx/nginx.conf
   if ! command -v nginx >/dev/null; then
     note "nginx is not installed"
     return 1
@@ -247,10 +254,11 @@ start_nginx() {
     echo "    ssl_protocols TLSv1.2 TLSv1.3;"
     echo "    ssl_ciphers $tls12_ciphers;"
     echo "    ssl_prefer_server_ciphers on;"
-    echo "    ssl_session_cache off;"
-    echo "    ssl_session_tickets off;"
-    echo "    ssl_verify_client optional_no_ca;"
-    echo "    ssl_trusted_certificate $certs/orvane-ca.pem;"
+    echo "    ssl_session_cache shared:SSL:20m;"
+    echo "    ssl_session_timeout 1h;"
+    echo "    ssl_session_tickets on;"
+    echo "    ssl_verify_client optional;"
+    echo "    ssl_client_certificate $certs/orvane-ca.pem;"
     echo "    location / { default_type text/xml; return 200 '$nginx_answer'; }"
     echo "  }"
     echo "}"
@@ -277,6 +285,32 @@ stop_nginx() {
   nginx_pid=
 }
 
+# cpu_ticks <pid>: user and system clock ticks of the process and its children processes so far
+# (nginx's workers are children of its master; orvaned's threads count in its own figures).
+cpu_ticks() {
+  local pids=("$1") p total=0
+  pids+=($(cat /proc/"$1"/task/*/children 2>/dev/null || true))
+  for p in "${pids[@]}"; do
+    total=$((total + $(awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$p/stat" 2>/dev/null || echo 0)))
+  done
+  echo "$total"
+}
+clock_ticks=$(getconf CLK_TCK)
+
+# measured <pid> <seconds counted> <command...>: the command's JSON result with the CPU time the
+# process spent per request added as cpu_ms (requests taken as rps times the seconds counted,
+# which include the warm-up).
+measured() {
+  local pid=$1 seconds=$2 before after out
+  shift 2
+  before=$(cpu_ticks "$pid")
+  out=$("$@") || true
+  after=$(cpu_ticks "$pid")
+  [ -n "$out" ] || return 0
+  jq -c --argjson t "$((after - before))" --argjson hz "$clock_ticks" --argjson s "$seconds" \
+    '. + {cpu_ms: (if .rps > 0 then ($t * 1000 / $hz) / (.rps * $s) else 0 end)}' <<<"$out"
+}
+
 # load <port> <clients> <orvane-load args...>: one run's JSON on stdout, or nothing on failure.
 load() {
   local port=$1 clients=$2
@@ -286,14 +320,48 @@ load() {
     tee -a "$work/orvane-load.json" || true
 }
 
+# The shared lean load client (one fresh TLS 1.2 connection per request, no resumption), built
+# from its C source when found.
+lean_src=${TLSLOAD_SRC:-$source_dir/../shared/tools/tlsload.c}
+lean=
+if [ -f "$lean_src" ] && cc -O2 -o "$work/tlsload" "$lean_src" -lssl -lcrypto -lpthread \
+  2>"$work/tlsload-build.log"; then
+  lean=$work/tlsload
+else
+  note "lean client not built from $lean_src: its rows are skipped"
+fi
+
+# lean_load <port> <clients> <request file>: the lean client's run as orvane-load's JSON fields.
+# It reads every answer to its end but judges none: the request is checked once beforehand.
+lean_load() {
+  "$lean" 127.0.0.1 "$1" "$2" "$load_seconds" "$3" 2>>"$work/tlsload.log" |
+    tee -a "$work/tlsload.out" | awk '{
+      for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+      if (v["rate"] != "") printf "{\"rps\":%s,\"p50_ms\":%s,\"p99_ms\":%s,\"errors\":%s}\n",
+        v["rate"], v["p50"], v["p99"], v["err"] }' || true
+}
+
+# post_file <file> <document>: an HTTP/1.0 POST of the document, as the lean client sends it.
+post_file() {
+  printf 'POST / HTTP/1.0\r\nHost: localhost\r\nContent-Type: text/xml\r\nContent-Length: %s\r\n\r\n%s' \
+    "${#2}" "$2" >"$1"
+}
+
+# exchange <port> <request file>: the answer over TLS.
+exchange() {
+  openssl s_client -quiet -connect "127.0.0.1:$1" -ign_eof <"$2" 2>/dev/null || true
+}
+
 figure() {
-  jq -r '"\(.rps|round) req/s, p50 \(.p50_ms) ms, p99 \(.p99_ms) ms, errors \(.errors)"' <<<"$1"
+  jq -r '"\(.rps|round) req/s, p50 \(.p50_ms) ms, p99 \(.p99_ms) ms, errors \(.errors)"
+         + (if .cpu_ms then ", CPU \(.cpu_ms * 1000 | round / 1000) ms/req" else "" end)' <<<"$1"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
-# tls_row <label> <json> [<reference json> <lowest ratio> <what the reference is>]
+# tls_row <label> <json> [<reference json> <lowest ratio> <what the reference is> [p99]]: with p99,
+# the row's p99 must also be at most 1.5 times the reference's.
 tls_row() {
-  local label=$1 out=$2 r verdict
+  local label=$1 out=$2 r verdict target
   if [ -z "$out" ]; then
     row "$label" "failed" "-"
     return
@@ -303,13 +371,81 @@ tls_row() {
     return
   fi
   r=$(ratio "$(jq .rps <<<"$out")" "$(jq .rps <<<"$3")")
-  if [ "$4" = 0 ]; then
-    row "$label" "$(figure "$out")" "ratio $r to $5"
-    return
+  target="ratio $r to $5"
+  if [ "$4" != 0 ]; then
+    verdict="n/a"
+    [ "$r" != "n/a" ] && verdict=$(met "$r" ge "$4")
+    target="$target, >= $4 ($verdict)"
   fi
-  verdict="n/a"
-  [ "$r" != "n/a" ] && verdict=$(met "$r" ge "$4")
-  row "$label" "$(figure "$out")" "ratio $r to $5, >= $4 ($verdict)"
+  if [ "${6:-}" = p99 ]; then
+    r=$(ratio "$(jq .p99_ms <<<"$out")" "$(jq .p99_ms <<<"$3")")
+    verdict="n/a"
+    [ "$r" != "n/a" ] && verdict=$(met "$r" le 1.5)
+    target="$target; p99 $r of its, <= 1.5 ($verdict)"
+  fi
+  if jq -e '.cpu_ms' <<<"$3" >/dev/null 2>&1; then
+    target="$target; its CPU $(jq '.cpu_ms * 1000 | round / 1000' <<<"$3") ms/req"
+  fi
+  row "$label" "$(figure "$out")" "$target"
+}
+
+# tls_rows <kind> <mode> <client>: nginx, isValidToken and getToken at 1, 8 and 64 clients, the
+# reference run just before the commands at the same concurrency. kind: rsa or ecdsa; mode:
+# fresh (a full handshake per request) or resumed (each client thread resumes its session);
+# client: orvane-load or lean.
+tls_rows() {
+  local kind=$1 mode=$2 client=$3 clients suffix reference valid token limit_valid limit_token
+  local args=() title p99
+  [ "$mode" = resumed ] && args=(--resume)
+  title="$(tr a-z A-Z <<<"$kind") $mode, $client"
+  for clients in "${clients_list[@]}"; do
+    suffix="$clients client"
+    [ "$clients" = 1 ] || suffix+="s"
+    limit_valid=0.9 limit_token=0.8 p99=p99
+    if [ "$clients" = 1 ]; then limit_valid=0 limit_token=0 p99=; fi
+    reference= valid= token=
+    note "$title, $suffix"
+    if [ "$client" = lean ]; then
+      [ -n "$nginx_pid" ] &&
+        reference=$(measured "$nginx_pid" "$load_seconds" lean_load "$nginx_port" "$clients" \
+          "$work/valid.req")
+      valid=$(measured "$server_pid" "$load_seconds" lean_load "$https_port" "$clients" \
+        "$work/valid.req")
+      token=$(measured "$server_pid" "$load_seconds" lean_load "$https_port" "$clients" \
+        "$work/token.req")
+    else
+      local counted=$((load_seconds + load_warmup))
+      [ -n "$nginx_pid" ] &&
+        reference=$(measured "$nginx_pid" "$counted" load "$nginx_port" "$clients" "${args[@]}" \
+          --doc "$valid_doc" --expect '<res code="0"')
+      valid=$(measured "$server_pid" "$counted" load "$https_port" "$clients" "${args[@]}" \
+        --token-doc "$token_doc" --doc "$valid_doc" --expect '<res code="0"')
+      token=$(measured "$server_pid" "$counted" load "$https_port" "$clients" "${args[@]}" \
+        --doc "$token_doc" --expect '<res code="0"')
+    fi
+    tls_row "TLS nginx static answer, $title, $suffix" "$reference"
+    tls_row "TLS isValidToken, $title, $suffix" "$valid" "$reference" "$limit_valid" nginx $p99
+    tls_row "TLS getToken, $title, $suffix" "$token" "$reference" "$limit_token" nginx $p99
+  done
+}
+
+# The documents of the lean client's runs, checked once: a token, and isValidToken answering 0.
+lean_requests() {
+  local answer token
+  [ -n "$lean" ] || return 1
+  post_file "$work/token.req" "$token_doc"
+  answer=$(exchange "$https_port" "$work/token.req")
+  token=$(sed -n 's/.*<token[^>]*>\([^<]*\)<\/token>.*/\1/p' <<<"$answer" | head -1)
+  if [ -z "$token" ]; then
+    note "lean client: no token from getToken"
+    return 1
+  fi
+  post_file "$work/valid.req" "${valid_doc//\{TOKEN\}/$token}"
+  answer=$(exchange "$https_port" "$work/valid.req")
+  if [[ "$answer" != *'<res code="0"'* ]]; then
+    note "lean client: isValidToken was not answered 0"
+    return 1
+  fi
 }
 
 # --- the client host -------------------------------------------------------------------------
@@ -328,7 +464,7 @@ host_rows() {
   note "orvane-host-bench (provisions 10,000 users first)"
   mkdir -p "$work/host"
   out=$("${pin[@]}" "$build/orvane-host-bench" --port "$https_port" \
-    --ca "$work/root/certs/orvane-ca.pem" --dir "$work/host" 2>>"$work/orvane-host-bench.log" |
+    --ca "$certs/orvane-ca.pem" --dir "$work/host" 2>>"$work/orvane-host-bench.log" |
     tee "$work/orvane-host-bench.json") || true
   if [ -z "$out" ]; then
     row "host side" "failed (see orvane-host-bench.log)" "-"
@@ -363,7 +499,7 @@ channel_rows() {
   local out v
   note "orvane-channels: 10,000 bound TLS channels, 5 changes"
   out=$("$build/orvane-channels" --https-port "$https_port" --tls --channels 10000 --changes 5 \
-    --ca "$work/root/certs/orvane-ca.pem" --pid "$server_pid" \
+    --ca "$certs/orvane-ca.pem" --pid "$server_pid" \
     2>>"$work/orvane-channels.log" | tee "$work/orvane-channels.json") || true
   if [ -z "$out" ]; then
     row "channels" "failed (see orvane-channels.log)" "-"
@@ -380,59 +516,43 @@ channel_rows() {
 
 nginx_pid=
 if [ -x "$build/orvaned" ] && [ -x "$build/orvane-load" ] && [ -x "$build/orvane-bench-ca" ]; then
-  if start_server; then
-    have_nginx=0
-    start_nginx && have_nginx=1
-    for clients in "${clients_list[@]}"; do
-      suffix="$clients client"
-      [ "$clients" = 1 ] || suffix+="s"
-      # The reference first, then the commands, at the same concurrency and run length.
-      reference=
-      if [ "$have_nginx" = 1 ]; then
-        note "nginx, $suffix"
-        reference=$(load "$nginx_port" "$clients" --doc "$valid_doc" --expect '<res code="0"')
-        tls_row "TLS nginx static answer, $suffix" "$reference"
-      fi
-      limit_valid=0.9 limit_token=0.8
-      if [ "$clients" = 1 ]; then limit_valid=0 limit_token=0; fi
-      note "orvaned isValidToken, $suffix"
-      valid=$(load "$https_port" "$clients" --token-doc "$token_doc" --doc "$valid_doc" \
-        --expect '<res code="0"')
-      tls_row "TLS isValidToken, $suffix" "$valid" "$reference" "$limit_valid" nginx
-      note "orvaned getToken, $suffix"
-      token=$(load "$https_port" "$clients" --doc "$token_doc" --expect '<res code="0"')
-      tls_row "TLS getToken, $suffix" "$token" "$reference" "$limit_token" nginx
-      if [ "$clients" = 64 ] && [ -n "$valid" ] && [ -n "$reference" ]; then
-        mine=$(jq .p99_ms <<<"$valid")
-        theirs=$(jq .p99_ms <<<"$reference")
-        p99=$(ratio "$mine" "$theirs")
-        verdict="n/a"
-        [ "$p99" != "n/a" ] && verdict=$(met "$p99" le 1.5)
-        row "TLS isValidToken p99, 64 clients" "$mine ms" \
-          "ratio $p99 to nginx's $theirs ms, <= 1.5 ($verdict)"
-      fi
-      if [ "$clients" != 1 ] && [ -n "$valid" ]; then
-        note "orvaned isValidToken, $suffix, 1000 idle connections open"
+  for kind in rsa ecdsa; do
+    if ! start_server "$kind"; then
+      row "TLS load, $kind" "server did not start" "-"
+      stop_server
+      continue
+    fi
+    start_nginx || row "TLS nginx reference, $kind" "nginx did not start" "-"
+    modes=(fresh)
+    [ "$kind" = rsa ] && modes+=(resumed)
+    for mode in "${modes[@]}"; do
+      tls_rows "$kind" "$mode" orvane-load
+      # The lean client never resumes a session.
+      if [ "$mode" = fresh ] && lean_requests; then tls_rows "$kind" "$mode" lean; fi
+    done
+    if [ "$kind" = rsa ]; then
+      for clients in 8 64; do
+        note "orvaned isValidToken, $clients clients, 1000 idle connections open"
+        valid=$(load "$https_port" "$clients" --token-doc "$token_doc" --doc "$valid_doc" \
+          --expect '<res code="0"')
         idle=$(load "$https_port" "$clients" --idle 1000 --token-doc "$token_doc" \
           --doc "$valid_doc" --expect '<res code="0"')
-        tls_row "TLS isValidToken, $suffix, 1000 idle connections" "$idle" "$valid" 0.9 \
-          "without them"
-      fi
-    done
-    [ "$have_nginx" = 1 ] || row "TLS nginx reference" "nginx did not start" "-"
+        tls_row "TLS isValidToken, RSA fresh, $clients clients, 1000 idle connections" "$idle" \
+          "$valid" 0.9 "without them"
+      done
+    fi
     stop_nginx
-    host_rows
-    channel_rows
-  else
-    row "TLS load" "server did not start" "-"
-  fi
-
-  rss_kb=$(awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status" 2>/dev/null || true)
-  if [ -n "$rss_kb" ]; then
-    row "orvaned RSS after the TLS runs" \
-      "$(awk -v k="$rss_kb" 'BEGIN { printf "%.1f", k / 1024 }') MB" "-"
-  fi
-  stop_server
+    if [ "$kind" = ecdsa ]; then
+      host_rows
+      channel_rows
+    fi
+    rss_kb=$(awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status" 2>/dev/null || true)
+    if [ -n "$rss_kb" ]; then
+      row "orvaned RSS after the $kind runs" \
+        "$(awk -v k="$rss_kb" 'BEGIN { printf "%.1f", k / 1024 }') MB" "-"
+    fi
+    stop_server
+  done
 else
   note "orvaned, orvane-load or orvane-bench-ca not built: no TLS runs"
   row "TLS load" "not built" "-"

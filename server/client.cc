@@ -156,11 +156,10 @@ int client::handshake_step(bool* wants_write) {
   if (!ssl_) {
     ssl_.reset(SSL_new(tls_ctx_));
     if (!ssl_ || SSL_set_fd(ssl_.get(), fd_) != 1) return -1;
-    char context[160];
-    const int n = std::snprintf(context, sizeof context, "%s:%u", peer_text.c_str(),
-                                static_cast<unsigned>(peer_port));
-    SSL_set_session_id_context(ssl_.get(), reinterpret_cast<const unsigned char*>(context),
-                               static_cast<unsigned>(std::min<int>(n, SSL_MAX_SID_CTX_LENGTH)));
+    // A session resumes only from the address it began at.
+    SSL_set_session_id_context(
+        ssl_.get(), reinterpret_cast<const unsigned char*>(peer_text.data()),
+        static_cast<unsigned>(std::min<size_t>(peer_text.size(), SSL_MAX_SID_CTX_LENGTH)));
     SSL_set_verify(ssl_.get(), SSL_VERIFY_PEER, verify_callback);
   }
   const int rc = SSL_accept(ssl_.get());
@@ -170,12 +169,16 @@ int client::handshake_step(bool* wants_write) {
     return wants == 0 ? -1 : 0;
   }
   // A client certificate, when one was presented, must be one of the server's authority; its
-  // identifiers are kept.
+  // identifiers are kept. A resumed session's certificate passed that check when the session
+  // began; whether its net client still exists and may connect is checked by every request.
   kt::x509_ptr cert(SSL_get1_peer_certificate(ssl_.get()));
   if (!cert || !g->ca) return 1;
   uint64_t domain_id = 0;
   uint64_t netclient_id = 0;
-  if (g->ca->verify(cert.get(), &domain_id, &netclient_id) != 0) {
+  const int checked = SSL_session_reused(ssl_.get()) == 1
+                          ? kt::openssl_ca::read_identity(cert.get(), &domain_id, &netclient_id)
+                          : g->ca->verify(cert.get(), &domain_id, &netclient_id);
+  if (checked != 0) {
     KT_LOG_ERR("failed to verify peer certificate for %s", peer_text.c_str());
     SSL_shutdown(ssl_.get());
     return -1;

@@ -11,6 +11,7 @@
 #include "hashtable/hashtable.h"
 #include "metrics.h"
 #include "network/socket_listener.h"
+#include "tls_tickets.h"
 #include "utils/byte_budget.h"
 #include "utils/ipv4.h"
 #include "utils/pthread_utils.h"
@@ -101,9 +102,13 @@ struct globals {
   kt::ref_ptr<kt::connection_slots> channel_slots;
   // Counters read by the metrics port.
   server_metrics metrics;
+  // The keys that seal TLS session tickets.
+  ticket_keys tickets;
 
   // Subscribers on the monitoring port (the monitoring_lock is the registry's own lock).
   connection_registry<monitor_client> monitoring;
+  // Those of them that subscribed to a type: while none did, exchanges are not mirrored at all.
+  std::atomic<uint32_t> monitor_subscribers{0};
 
   // CPU samples of /proc/stat, one every 5 seconds, read by getHealth.
   static constexpr int cpuidx_max = 60;

@@ -156,18 +156,31 @@ uint32_t now_seconds() {
 
 // Checks of the command table and of the connection, in their fixed order. Returns 0 when the
 // handler may run.
-uint32_t processor_check(const caller& from, const processor_function& f, domain* d, token* t) {
+// The net client of the connection's certificate, when it still exists and may connect from the
+// peer's address. Checked by every request: a resumed TLS session skips the handshake's checks.
+kt::ref_ptr<netclient> certificate_netclient(domain& d, const caller& from) {
+  kt::ref_ptr<netclient> nc = d.netclients_by_id.get_rw(from.cert_netclient_id);
+  if (nc && netclient_verify_ip(*nc, from) != 0) nc.reset();
+  return nc;
+}
+
+uint32_t processor_check(globals& g, const caller& from, const processor_function& f, domain* d,
+                         token* t) {
   if ((f.flags & PROCESSOR_TOKEN) != 0 && t == nullptr) return E_TOKEN_NOT_FOUND;
   if ((f.flags & PROCESSOR_DOMAIN) != 0 && d == nullptr) return E_DOMAIN_NOT_FOUND;
   if (f.api_class != 0 && (d == nullptr || verify_netclient_access(*d, from, f.api_class) != 0)) {
     return E_ACCESS_VIOLATION;
   }
-  if ((f.flags & PROCESSOR_DOMAIN) == 0) return E_OK;
+  if ((f.flags & PROCESSOR_DOMAIN) == 0) {
+    if (from.cert_netclient_id == 0) return E_OK;
+    kt::ref_ptr<domain> own = g.domains_by_id.get_rw(from.cert_domain_id);
+    return own && certificate_netclient(*own, from) ? E_OK : E_ACCESS_VIOLATION;
+  }
 
   if (from.cert_domain_id != 0 && from.cert_domain_id != d->id) return E_ACCESS_VIOLATION;
   if (from.cert_netclient_id != 0) {
-    kt::ref_ptr<netclient> nc = d->netclients_by_id.get_rw(from.cert_netclient_id);
-    if (!nc || netclient_verify_ip(*nc, from) != 0) return E_ACCESS_VIOLATION;
+    kt::ref_ptr<netclient> nc = certificate_netclient(*d, from);
+    if (!nc) return E_ACCESS_VIOLATION;
     nc->requests.fetch_add(1, std::memory_order_relaxed);
   }
   d->requests.fetch_add(1, std::memory_order_relaxed);
@@ -230,7 +243,7 @@ uint32_t processor_process(globals& g, const caller& from, const kt::xmldoc& req
     }
 
     const int64_t started_ns = kt::monotonic_ns();
-    code = processor_check(from, *f, d.get(), t.get());
+    code = processor_check(g, from, *f, d.get(), t.get());
     if (code == E_OK) {
       if (t && d) {
         t->expire.store(now_seconds() + d->expire_token_sec.load(std::memory_order_relaxed),

@@ -1,6 +1,6 @@
-// The process-wide TLS server context: TLS 1.2 with the server's certificate chain and key, and
-// peer verification that also accepts client certificates issued by the server's own certificate
-// authority.
+// The process-wide TLS server context: TLS 1.2 and 1.3 with the server's certificate chain and key
+// (RSA or ECDSA), session resumption by ticket or cache, and peer verification that also accepts
+// client certificates issued by the server's own certificate authority.
 #ifndef ORVANE_SECURE_SERVER_H_
 #define ORVANE_SECURE_SERVER_H_
 

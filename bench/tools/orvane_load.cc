@@ -1,7 +1,8 @@
 // orvane-load: a closed-loop HTTP/1.0 load generator.
 //
-// Each thread repeats, until the duration has passed: connect, complete a fresh TLS 1.2
-// handshake (no verification, no session resumption) unless --plain, send one request (a POST
+// Each thread repeats, until the duration has passed: connect, complete a TLS 1.2 handshake (no
+// verification; a fresh one each time, or with --resume resuming the thread's session by its
+// ticket) unless --plain, send one request (a POST
 // with Content-Length, or a GET), read until the server closes, close. A request succeeds when
 // a whole answer with a 2xx status arrived (its body as long as a Content-Length header says)
 // and, with --expect, the answer contains the given text. Latency is taken from the start of
@@ -67,6 +68,7 @@ struct options {
   std::string token_doc;
   unsigned idle = 0;
   bool json = false;
+  bool resume = false;
 };
 
 void usage(FILE* out) {
@@ -75,8 +77,10 @@ void usage(FILE* out) {
                "                   [--duration S] [--warmup S] [--timeout MS]\n"
                "                   (--body FILE | --doc TEXT | --get PATH) [--path PATH]\n"
                "                   [--expect TEXT] [--token-doc TEXT] [--idle N] [--json]\n"
+               "                   [--resume]\n"
                "  --host      IPv4 address or host name (default 127.0.0.1)\n"
                "  --tls       TLS 1.2, a full handshake per request (default); --plain: TCP\n"
+               "  --resume    TLS: each thread resumes its session (ticket) after the first\n"
                "  --threads   concurrent clients (default 1)\n"
                "  --duration  measured seconds (default 5); --warmup: seconds before (default 0)\n"
                "  --timeout   per-request connect/read/write timeout in ms (default 10000)\n"
@@ -133,6 +137,8 @@ int parse_options(int argc, char** argv, options* o) {
       o->tls = false;
     } else if (a == "--json") {
       o->json = true;
+    } else if (a == "--resume") {
+      o->resume = true;
     } else if (a == "--host") {
       if (!value(&v)) return 2;
       o->host = v;
@@ -242,18 +248,20 @@ class socket_fd {
   int fd_;
 };
 
-// A client TLS context: TLS 1.2 only, no verification, no session cache or tickets, so that
-// every connection makes a full handshake.
-ssl_ctx_ptr make_tls_context() {
+// A client TLS context: TLS 1.2 only, no verification, no session cache. Without tickets every
+// connection makes a full handshake; with them (resume) a requester keeps its last session.
+ssl_ctx_ptr make_tls_context(bool resume) {
   ssl_ctx_ptr ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) return ctx;
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
-  SSL_CTX_set_options(ctx.get(), SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF | (resume ? 0 : SSL_OP_NO_TICKET));
   return ctx;
 }
+
+using ssl_session_ptr = std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)>;
 
 // The parts of an answer the run checks.
 struct answer {
@@ -313,13 +321,17 @@ std::optional<sockaddr_in> resolve(const std::string& host, uint16_t port) {
   return sa;
 }
 
+// One thread's connections; with --resume it keeps the session of its last exchange.
 class requester {
  public:
   requester(const options& o, const sockaddr_in& addr, SSL_CTX* tls)
       : o_(o), addr_(addr), tls_(tls) {}
 
+  // Handshakes that resumed a session.
+  uint64_t resumed() const { return resumed_; }
+
   // One exchange; the answer goes to *raw. Returns FAIL_NONE or the failure.
-  failure exchange(const std::string& request, std::string* raw) const {
+  failure exchange(const std::string& request, std::string* raw) {
     raw->clear();
     socket_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return FAIL_CONNECT;
@@ -334,7 +346,14 @@ class requester {
     if (tls_ == nullptr) return plain_exchange(fd.get(), request, raw);
     ssl_ptr ssl(SSL_new(tls_));
     if (!ssl || SSL_set_fd(ssl.get(), fd.get()) != 1) return FAIL_HANDSHAKE;
+    if (session_) SSL_set_session(ssl.get(), session_.get());
     const failure f = tls_exchange(ssl.get(), request, raw);
+    if (o_.resume && f == FAIL_NONE) {
+      if (SSL_session_reused(ssl.get()) == 1) ++resumed_;
+      session_.reset(SSL_get1_session(ssl.get()));
+      // Freeing a connection that was not shut down would make its session unusable.
+      SSL_set_shutdown(ssl.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+    }
     ERR_clear_error();
     return f;
   }
@@ -386,6 +405,8 @@ class requester {
   const options& o_;
   sockaddr_in addr_;
   SSL_CTX* tls_;
+  ssl_session_ptr session_{nullptr, SSL_SESSION_free};
+  uint64_t resumed_ = 0;
 };
 
 std::string build_request(const options& o, const std::string& body) {
@@ -408,7 +429,7 @@ failure judge(const std::string& raw, const std::string& expect) {
 }
 
 // Fetches the token with the token document; empty on failure.
-std::string fetch_token(const options& o, const requester& req) {
+std::string fetch_token(const options& o, requester& req) {
   options post = o;
   post.method = "POST";
   post.target = o.method == "POST" ? o.target : "/";
@@ -436,7 +457,7 @@ struct run_clock {
   clock_type::time_point end;
 };
 
-void worker(const requester& req, const std::string& request, const std::string& expect,
+void worker(requester& req, const std::string& request, const std::string& expect,
             const run_clock& rc, thread_result* out) {
   std::string raw;
   raw.reserve(4096);
@@ -488,7 +509,7 @@ int main(int argc, char** argv) {
   requesters.reserve(contexts.size());
   for (auto& ctx : contexts) {
     if (o.tls) {
-      ctx = make_tls_context();
+      ctx = make_tls_context(o.resume);
       if (!ctx) {
         std::fprintf(stderr, "orvane-load: cannot create the TLS context\n");
         return 1;
@@ -496,7 +517,7 @@ int main(int argc, char** argv) {
     }
     requesters.emplace_back(o, *addr, ctx.get());
   }
-  const requester& req = requesters.back();
+  requester& req = requesters.back();
 
   std::string body = o.body;
   if (!o.token_doc.empty()) {
@@ -543,8 +564,8 @@ int main(int argc, char** argv) {
     std::vector<std::jthread> threads;
     threads.reserve(o.threads);
     for (unsigned i = 0; i < o.threads; ++i) {
-      threads.emplace_back(worker, std::cref(requesters[i]), std::cref(request),
-                           std::cref(o.expect), std::cref(rc), &results[i]);
+      threads.emplace_back(worker, std::ref(requesters[i]), std::cref(request), std::cref(o.expect),
+                           std::cref(rc), &results[i]);
     }
   }
 
@@ -558,6 +579,8 @@ int main(int argc, char** argv) {
   }
   uint64_t errors = 0;
   for (int k = 1; k < FAIL_KINDS; ++k) errors += failures[k];
+  uint64_t resumed = 0;
+  for (unsigned i = 0; i < o.threads; ++i) resumed += requesters[i].resumed();
   std::sort(all.begin(), all.end());
   const double rps = static_cast<double>(ok) / o.duration;
   const double p50 = percentile(all, 0.50);
@@ -569,9 +592,10 @@ int main(int argc, char** argv) {
     std::printf(
         "{\"requests\":%lu,\"errors\":%lu,\"rps\":%.1f,\"p50_ms\":%.3f,\"p90_ms\":%.3f,"
         "\"p99_ms\":%.3f,\"max_ms\":%.3f,\"threads\":%u,\"idle\":%u,\"duration_s\":%.3f,"
-        "\"tls\":%s",
+        "\"tls\":%s,\"resumed\":%lu",
         static_cast<unsigned long>(ok + errors), static_cast<unsigned long>(errors), rps, p50, p90,
-        p99, max, o.threads, o.idle, o.duration, o.tls ? "true" : "false");
+        p99, max, o.threads, o.idle, o.duration, o.tls ? "true" : "false",
+        static_cast<unsigned long>(resumed));
     std::printf(",\"error_kinds\":{");
     bool first = true;
     for (int k = 1; k < FAIL_KINDS; ++k) {

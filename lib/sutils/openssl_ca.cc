@@ -479,18 +479,24 @@ int openssl_ca::remove_domain(uint64_t domain_id) {
   return rc == 0 ? 0 : -2;
 }
 
+int openssl_ca::read_identity(X509* cert, uint64_t* domain_out, uint64_t* netclient_out) {
+  const int rc = openssl_ca_read_id(cert, nids().domain, domain_out);
+  if (rc == -1) return -1;
+  if (rc != 0) return -3;
+  if (netclient_out == nullptr) return 0;
+  const int rc2 = openssl_ca_read_id(cert, nids().id, netclient_out);
+  if (rc2 == -1) return -2;
+  return rc2 != 0 ? -3 : 0;
+}
+
 int openssl_ca::verify(X509* cert, uint64_t* domain_out, uint64_t* netclient_out) {
   if (cert == nullptr) return 1;
   if (domain_out != nullptr) {
     uint64_t domain = 0;
-    const int rc = openssl_ca_read_id(cert, nids().domain, &domain);
-    if (rc == -1) return -1;
-    if (rc != 0) return -3;
+    uint64_t netclient = 0;
+    const int rc = read_identity(cert, &domain, netclient_out != nullptr ? &netclient : nullptr);
+    if (rc != 0) return rc;
     if (netclient_out != nullptr) {
-      uint64_t netclient = 0;
-      const int rc2 = openssl_ca_read_id(cert, nids().id, &netclient);
-      if (rc2 == -1) return -2;
-      if (rc2 != 0) return -3;
       if (file_exists(public_path(domain, netclient).c_str()) != 0) return -4;
       *netclient_out = netclient;
     }

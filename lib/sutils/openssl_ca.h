@@ -62,6 +62,9 @@ class openssl_ca {
   //     *netclient_out, and "<domain>_<netclient>_public" must exist (else -4).
   //   then the chain must verify against the authority (else 1; also for a null cert).
   int verify(X509* cert, uint64_t* domain_out = nullptr, uint64_t* netclient_out = nullptr);
+  // The identifiers of a certificate that verify() accepted before (as that of a resumed TLS
+  // session), without checking the files or the chain again: 0, or verify()'s -1, -2 or -3.
+  static int read_identity(X509* cert, uint64_t* domain_out, uint64_t* netclient_out);
 
   // openssl_ca_public_encrypt: RSA-OAEP encryption of len bytes with the authority's public
   // key; out receives key_size() bytes. Returns 0, -1 (no key / no memory), -2 (failed, e.g.

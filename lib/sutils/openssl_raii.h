@@ -47,6 +47,7 @@ using x509_store_ctx_ptr = openssl_ptr<X509_STORE_CTX, X509_STORE_CTX_free>;
 using pkcs12_ptr = openssl_ptr<PKCS12, PKCS12_free>;
 using ssl_ctx_ptr = openssl_ptr<SSL_CTX, SSL_CTX_free>;
 using ssl_ptr = openssl_ptr<SSL, SSL_free>;
+using ssl_session_ptr = openssl_ptr<SSL_SESSION, SSL_SESSION_free>;
 
 // A stack of certificates that frees its members with it.
 struct x509_stack_deleter {

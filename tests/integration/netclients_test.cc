@@ -226,5 +226,64 @@ TEST_F(NetClientsEndToEnd, ClientCertificateAndAddressLists) {
   EXPECT_EQ(listing().size(), 1u);
 }
 
+// TLS sessions resumed by ticket (TLS 1.2 and 1.3) or from the server's cache, on an RSA
+// certificate: a resumed session keeps its client certificate's identity, which every request
+// checks again, and tickets do not outlive the server.
+TEST_F(NetClientsEndToEnd, ResumedSessionsAreCheckedByEveryRequest) {
+  ASSERT_EQ(server.stop(), 0);
+  server.use_rsa_certificates();
+  start();
+  ASSERT_EQ(command("netClientInsert", "<netc name=\"edge\"/>"), 0) << last.body;
+  const std::string id = element("insertedId")->value();
+  ASSERT_EQ(command("netClientGetPfx", "<netc id=\"" + id + "\"/>"), 0) << last.body;
+  std::string bundle;
+  ASSERT_EQ(kt::base64decode_(element("netc")->get("pfx")->value(), bundle), 0);
+  temp_dir keys;
+  client_identity identity;
+  ASSERT_TRUE(bundle_to_pem(bundle, keys.path(), &identity));
+
+  // A command of the admin's token (which a restart renews) over a session.
+  auto ask = [&](const std::string& name, tls_resumption& r) -> long {
+    const std::string domain = name == "releaseToken" ? "" : " domain=\"ORVANE\"";
+    const http_answer a = server.post(
+        "<orvane><" + name + domain + " token=\"" + admin + "\"><s/></" + name + "></orvane>",
+        &identity, &r);
+    return a.ok ? orvaned_process::code(a) : -1;
+  };
+  const std::string search = "netClientSearch";
+  tls_resumption tls12;
+  tls_resumption cached;
+  cached.tickets = false;
+  tls_resumption tls13;
+  tls13.max_version = TLS1_3_VERSION;
+  tls_resumption* const sessions[] = {&tls12, &cached, &tls13};
+  auto begin_and_resume = [&] {
+    for (tls_resumption* r : sessions) {
+      EXPECT_EQ(ask(search, *r), 0);
+      EXPECT_FALSE(r->reused);
+      EXPECT_EQ(ask(search, *r), 0);
+      EXPECT_TRUE(r->reused) << (r->tickets ? "ticket" : "cache") << " " << r->max_version;
+    }
+  };
+  begin_and_resume();
+  // Ticket keys and cache live in memory only: after a restart every session starts afresh.
+  restart();
+  begin_and_resume();
+
+  // The net client removed: each resumed session is refused by its next request, a command that
+  // names no domain included, while other callers are served and a full handshake with the
+  // certificate fails as before.
+  ASSERT_EQ(command("netClientRemove", "<netc id=\"" + id + "\"/>"), 0) << last.body;
+  for (tls_resumption* r : sessions) {
+    EXPECT_EQ(ask(search, *r), 0x102);
+    EXPECT_TRUE(r->reused);
+  }
+  EXPECT_EQ(ask("releaseToken", tls13), 0x102);
+  EXPECT_TRUE(tls13.reused);
+  EXPECT_EQ(command("netClientSearch", "<s/>"), 0);
+  tls_resumption fresh;
+  EXPECT_EQ(ask(search, fresh), -1);
+}
+
 }  // namespace
 }  // namespace orvane_test

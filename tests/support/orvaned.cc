@@ -48,18 +48,20 @@ int connect_to(uint16_t port, int timeout_ms) {
   return orvane_test::loopback_connect(port, timeout_ms, timeout_ms);
 }
 
-// Development certificates made once per test program.
-const std::string& shared_certs() {
-  static std::string dir;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    static temp_dir holder;
-    dir = holder.path() + "/certs";
+// Development certificates made once per test program: ECDSA, or RSA.
+const std::string& shared_certs(bool rsa = false) {
+  static std::string dirs[2];
+  static std::once_flag once[2];
+  std::call_once(once[rsa], [rsa] {
+    static temp_dir holders[2];
+    std::string& dir = dirs[rsa];
+    dir = holders[rsa].path() + "/certs";
     const run_result r =
-        run_program({"/bin/bash", std::string(ORVANE_SOURCE_DIR) + "/scripts/dev-certs.sh", dir});
+        run_program({"/bin/bash", std::string(ORVANE_SOURCE_DIR) + "/scripts/dev-certs.sh",
+                     rsa ? "--rsa" : "--ecdsa", dir});
     if (r.status != 0) dir.clear();
   });
-  return dir;
+  return dirs[rsa];
 }
 
 }  // namespace
@@ -112,13 +114,14 @@ std::string tcp_exchange(uint16_t port, const std::string& bytes, int timeout_ms
 }
 
 std::string tls_exchange(uint16_t port, const std::string& bytes, int timeout_ms,
-                         const client_identity* identity) {
+                         const client_identity* identity, tls_resumption* resume) {
   const int fd = connect_to(port, timeout_ms);
   if (fd < 0) return {};
   std::string out;
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-  SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(ctx, resume != nullptr ? resume->max_version : TLS1_2_VERSION);
+  if (resume != nullptr && !resume->tickets) SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
   if (identity != nullptr) {
     SSL_CTX_use_certificate_file(ctx, identity->cert_file.c_str(), SSL_FILETYPE_PEM);
@@ -126,7 +129,9 @@ std::string tls_exchange(uint16_t port, const std::string& bytes, int timeout_ms
   }
   SSL* ssl = SSL_new(ctx);
   SSL_set_fd(ssl, fd);
+  if (resume != nullptr && resume->session) SSL_set_session(ssl, resume->session.get());
   if (SSL_connect(ssl) == 1) {
+    if (resume != nullptr) resume->reused = SSL_session_reused(ssl) == 1;
     size_t sent = 0;
     while (sent < bytes.size()) {
       const int n = SSL_write(ssl, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
@@ -138,6 +143,12 @@ std::string tls_exchange(uint16_t port, const std::string& bytes, int timeout_ms
       const int n = SSL_read(ssl, chunk, sizeof chunk);
       if (n <= 0) break;
       out.append(chunk, static_cast<size_t>(n));
+    }
+    // Read to the end, so a TLS 1.3 ticket sent after the handshake has arrived. The server
+    // closed the connection in order: freeing the connection must not end the session.
+    if (resume != nullptr) {
+      resume->session.reset(SSL_get1_session(ssl));
+      SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
     }
   }
   ERR_clear_error();
@@ -365,11 +376,19 @@ void orvaned_process::kill_hard() {
   pid_ = -1;
 }
 
-http_answer orvaned_process::post(const std::string& document, const client_identity* identity) {
+http_answer orvaned_process::post(const std::string& document, const client_identity* identity,
+                                  tls_resumption* resume) {
   const std::string request =
       "POST / HTTP/1.0\r\nHost: localhost\r\nContent-Length: " + std::to_string(document.size()) +
       "\r\n\r\n" + document;
-  return parse_http(tls_exchange(https_port, request, 10000, identity));
+  return parse_http(tls_exchange(https_port, request, 10000, identity, resume));
+}
+
+void orvaned_process::use_rsa_certificates() {
+  fs::remove_all(root() + "/certs");
+  if (!shared_certs(true).empty()) {
+    fs::copy(shared_certs(true), root() + "/certs", fs::copy_options::recursive);
+  }
 }
 
 http_answer orvaned_process::get(const std::string& target, bool tls) {

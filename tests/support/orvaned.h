@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <openssl/ssl.h>
+
 #include "support/process.h"
+#include "sutils/openssl_raii.h"
 
 namespace orvane_test {
 
@@ -33,9 +36,18 @@ struct client_identity {
 
 // Sends raw bytes over plain TCP and reads until the server closes (or the timeout passes).
 std::string tcp_exchange(uint16_t port, const std::string& bytes, int timeout_ms = 10000);
-// The same over TLS 1.2.
+// A client's TLS session carried from one exchange to the next, which then resumes it.
+struct tls_resumption {
+  int max_version = TLS1_2_VERSION;  // TLS1_3_VERSION: TLS 1.3 tickets
+  bool tickets = true;               // false: resumption by session identifier only
+  kt::ssl_session_ptr session;       // the last exchange's session
+  bool reused = false;               // the last exchange resumed the session before it
+};
+
+// The same over TLS 1.2 (or as resume says, resuming its session and keeping the new one).
 std::string tls_exchange(uint16_t port, const std::string& bytes, int timeout_ms = 10000,
-                         const client_identity* identity = nullptr);
+                         const client_identity* identity = nullptr,
+                         tls_resumption* resume = nullptr);
 http_answer parse_http(const std::string& raw);
 
 // A TCP port the server can listen on, outside the kernel's ephemeral range when possible.
@@ -64,7 +76,10 @@ class orvaned_process {
   pid_t pid() const { return pid_; }
 
   // POSTs a command document over HTTPS; returns the answer.
-  http_answer post(const std::string& document, const client_identity* identity = nullptr);
+  http_answer post(const std::string& document, const client_identity* identity = nullptr,
+                   tls_resumption* resume = nullptr);
+  // Replaces the development certificates (ECDSA P-256) with RSA-2048 ones; before start().
+  void use_rsa_certificates();
   // GET over plain HTTP or HTTPS.
   http_answer get(const std::string& target, bool tls);
   // getToken as a user; "" when refused.
