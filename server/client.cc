@@ -188,6 +188,10 @@ int client::handshake_step(bool* wants_write) {
   return 1;
 }
 
+bool client::resumed() const {
+  return ssl_ && SSL_session_reused(ssl_.get()) == 1;
+}
+
 void client::close_tls(bool handshake_done) {
   if (!ssl_) return;
   if (handshake_done) SSL_shutdown(ssl_.get());
@@ -296,15 +300,22 @@ void client_serve(std::unique_ptr<client> c, bool malformed) {
 
 class serve_job final : public kt::thread_pool_job {
  public:
-  serve_job(std::unique_ptr<client> c, bool malformed) : c_(std::move(c)), malformed_(malformed) {}
+  serve_job(std::unique_ptr<client> c, bool malformed, on_loop_answer answer)
+      : c_(std::move(c)), malformed_(malformed), answer_(answer) {}
   ~serve_job() override {
     if (c_) client_end(std::move(c_), true);  // never ran: the pool stopped
   }
-  void run() override { client_serve(std::move(c_), malformed_); }
+  void run() override {
+    if (answer_ != on_loop_answer::prepared) return client_serve(std::move(c_), malformed_);
+    // The loop ran the command; its answer was too large to send there.
+    client_unwrap_htmldoc(*c_);
+    client_end(std::move(c_), true);
+  }
 
  private:
   std::unique_ptr<client> c_;
   const bool malformed_;
+  const on_loop_answer answer_;
 };
 
 // A connection until its request is in: the TLS handshake and the reading of the request run on
@@ -330,7 +341,10 @@ class client_task final : public kt::net_task {
       if (rc < 0) return kt::net_wait::close;
       if (rc == 0) return wants_write ? kt::net_wait::write : kt::net_wait::read;
       handshaken_ = true;
-      if (c.tls()) c.g->metrics.tls_handshakes.fetch_add(1, std::memory_order_relaxed);
+      if (c.tls()) {
+        c.g->metrics.tls_handshakes.fetch_add(1, std::memory_order_relaxed);
+        if (c.resumed()) c.g->metrics.tls_resumed.fetch_add(1, std::memory_order_relaxed);
+      }
       c.request = kt::xmldoc();
       c.response = kt::xmldoc::create_def("orvane");
       c.flags.fetch_or(CLIENT_ALIVE);
@@ -347,14 +361,15 @@ class client_task final : public kt::net_task {
       const int rc = c.http_request.wrap(chunk, static_cast<size_t>(n));
       if (rc > 0) continue;
       malformed_ = rc < 0;
-      return kt::net_wait::leave;
+      if (!malformed_) answer_ = client_answer_on_loop(c);
+      return answer_ == on_loop_answer::sent ? kt::net_wait::close : kt::net_wait::leave;
     }
   }
 
   void leave(std::unique_ptr<kt::net_task>) override {
     globals& g = *c_->g;
     std::unique_ptr<kt::thread_pool_job> job =
-        std::make_unique<serve_job>(std::move(c_), malformed_);
+        std::make_unique<serve_job>(std::move(c_), malformed_, answer_);
     if (!g.workers || g.workers->submit(job) != 0) KT_LOG_ERR("Error creating thread");
   }
 
@@ -362,6 +377,7 @@ class client_task final : public kt::net_task {
   std::unique_ptr<client> c_;
   bool handshaken_ = false;
   bool malformed_ = false;
+  on_loop_answer answer_ = on_loop_answer::none;
 };
 
 }  // namespace

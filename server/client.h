@@ -86,6 +86,8 @@ class client : public registry_links<client> {
 
   bool alive() const { return (flags.load() & CLIENT_ALIVE) != 0; }
   bool tls() const { return static_cast<bool>(ssl_); }
+  // The TLS handshake resumed an earlier session.
+  bool resumed() const;
 
   // Reads up to count bytes without waiting. Returns the count, CLIENT_AGAIN when the socket must
   // first be readable or writable (*wait), or 0 or -1 when the connection is to end. The thread

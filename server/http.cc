@@ -27,6 +27,11 @@ constexpr size_t kRequestMemoryFactor = 32;
 constexpr size_t kRequestMemoryBase = 64 * 1024;
 // Requests from this size on give their memory back to the system once answered.
 constexpr size_t kTrimAfter = 1 << 20;
+// Command documents up to this size may be answered on the network loop that read them.
+constexpr size_t kOnLoopBody = 2048;
+// Answers up to this size are sent by the loop itself.
+constexpr size_t kOnLoopAnswer = 2048;
+constexpr const char* kWebSocketKey = "Sec-WebSocket-Key";
 constexpr const char* kServerName = "Orvane/1.0.0";
 constexpr const char* kVersion = "1.0.0";
 
@@ -219,6 +224,24 @@ int client_process_get(client& c) {
   return 0;
 }
 
+namespace {
+
+// The answer to a POST: the response document as the body, mirrored to the monitoring port.
+void client_prepare_post_answer(client& c, std::string_view body, kt::buffer& out) {
+  // The allocator keeps what a large document freed in this thread's arena, where the next large
+  // request, on another worker, would not find it: hand it back now.
+  if (body.size() >= kTrimAfter) malloc_trim(0);
+  c.http_response.body_append(out.view());
+  monitoring_notify(*c.g, MONITOR_TYPE_DEBUG, "ROOT_DOMAIN", c.peer_text, "GetDomain", body,
+                    out.view());
+  add_length(c.http_response);
+  add_header(c.http_response, "Content-Type", "text/xml");
+  add_header(c.http_response, "Server", kServerName);
+  add_header(c.http_response, "Access-Control-Allow-Origin", "*");
+}
+
+}  // namespace
+
 int client_process_post(client& c) {
   const std::string_view body = c.http_request.body();
   kt::buffer out;
@@ -235,16 +258,37 @@ int client_process_post(client& c) {
     c.response.save(c.response.root(), out);
     c.response = kt::xmldoc();
   }
-  // The allocator keeps what a large document freed in this thread's arena, where the next large
-  // request, on another worker, would not find it: hand it back now.
-  if (body.size() >= kTrimAfter) malloc_trim(0);
-  c.http_response.body_append(out.view());
-  monitoring_notify(*c.g, MONITOR_TYPE_DEBUG, "ROOT_DOMAIN", c.peer_text, "GetDomain", body,
-                    out.view());
-  add_length(c.http_response);
-  add_header(c.http_response, "Content-Type", "text/xml");
-  add_header(c.http_response, "Server", kServerName);
-  add_header(c.http_response, "Access-Control-Allow-Origin", "*");
+  client_prepare_post_answer(c, body, out);
   return client_unwrap_htmldoc(c);
+}
+
+on_loop_answer client_answer_on_loop(client& c) {
+  const std::string_view body = c.http_request.body();
+  if (!c.tls() || c.http_request.method() != "POST" || body.size() > kOnLoopBody) {
+    return on_loop_answer::none;
+  }
+  if (kt::htmldoc_getvalue_option_nocase(c.http_request.headers(), kWebSocketKey) != nullptr) {
+    return on_loop_answer::none;
+  }
+  // Small enough to leave out of the parsing budget, which a loop must not wait for.
+  c.request = kt::xmldoc();
+  const size_t memory_limit = body.size() * kRequestMemoryFactor + kRequestMemoryBase;
+  if (c.request.parse(body, memory_limit) != 0 || !processor_is_instant(c.request) ||
+      client_process(c, true) != 0) {
+    c.request = kt::xmldoc();
+    return on_loop_answer::none;
+  }
+  kt::buffer out;
+  c.request = kt::xmldoc();
+  c.response.save(c.response.root(), out);
+  c.response = kt::xmldoc();
+  c.http_response.set_status_line("HTTP/1.0", 200, "OK");
+  client_prepare_post_answer(c, body, out);
+  // A fresh connection's socket buffer takes a small answer whole, so sending it cannot hold
+  // the loop up; a larger one is sent by a worker.
+  c.g->metrics.answered_on_loop.fetch_add(1, std::memory_order_relaxed);
+  if (out.length() > kOnLoopAnswer) return on_loop_answer::prepared;
+  client_unwrap_htmldoc(c);
+  return on_loop_answer::sent;
 }
 }  // namespace orvane

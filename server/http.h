@@ -12,6 +12,14 @@ int client_process_get(client& c);
 // Runs the POSTed command document and sends its answer; the exchange is mirrored to the
 // monitoring port. Returns 0 or -1.
 int client_process_post(client& c);
+enum class on_loop_answer {
+  none,      // nothing ran: a worker serves the request
+  prepared,  // c.http_response holds the answer, for a worker to send
+  sent,      // answered (or the sending failed): the connection ends
+};
+// Runs on the calling network loop a small POST of one command that never waits (see
+// PROCESSOR_INSTANT), saving the hand-off to a worker.
+on_loop_answer client_answer_on_loop(client& c);
 // Sends c.http_response. Returns 0 or -1.
 int client_unwrap_htmldoc(client& c);
 // Answers "400 Bad Request" to a request that does not parse.

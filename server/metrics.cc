@@ -219,6 +219,13 @@ std::string server_metrics::render(globals& g, bool openmetrics) const {
   x.family("orvane_tls_handshake_failures", "counter",
            "TLS handshakes that failed or were cut off.");
   x.sample("orvane_tls_handshake_failures_total", "", tls_handshake_failures.load());
+  x.family("orvane_tls_sessions_resumed", "counter",
+           "TLS handshakes that resumed a session (by ticket or from the cache).");
+  x.sample("orvane_tls_sessions_resumed_total", "", tls_resumed.load());
+  x.family(
+      "orvane_requests_answered_on_loop", "counter",
+      "Requests of one command that never waits, answered by the network loop that read them.");
+  x.sample("orvane_requests_answered_on_loop_total", "", answered_on_loop.load());
   x.family("orvane_logins_throttled", "counter",
            "Password checks refused without a look at the password during a back-off period.");
   x.sample("orvane_logins_throttled_total", "", g.throttle ? g.throttle->refused_total() : 0);

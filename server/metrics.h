@@ -37,6 +37,8 @@ class server_metrics {
 
   std::atomic<uint64_t> tls_handshakes{0};          // completed
   std::atomic<uint64_t> tls_handshake_failures{0};  // failed or cut off
+  std::atomic<uint64_t> tls_resumed{0};             // completed handshakes that resumed a session
+  std::atomic<uint64_t> answered_on_loop{0};        // requests a network loop answered itself
   std::atomic<uint64_t> scrapes{0};
 
   // The exposition text: OpenMetrics (with "# EOF") or the Prometheus text format.

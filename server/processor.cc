@@ -37,6 +37,7 @@ constexpr uint16_t T = PROCESSOR_TOKEN;
 constexpr uint16_t D = PROCESSOR_DOMAIN;
 constexpr uint16_t X = PROCESSOR_EXCLUSIVE;
 constexpr uint16_t A = PROCESSOR_AUDIT;
+constexpr uint16_t I = PROCESSOR_INSTANT;
 
 constexpr uint16_t MGMT = API_MANAGEMENT;
 constexpr uint16_t AUTHN = API_AUTHENTICATION;
@@ -76,8 +77,8 @@ const processor_function processor_functions[] = {
     {"netClientGetPfx",    A | D | T, MGMT,  processor_netclient_get_pfx, READ},
     {"pamGetPWEntries",    D,         NSS,   processor_nss_profile_getpwentries, READ},
     {"pamGetGREntries",    D,         NSS,   processor_nss_profile_getgrentries, READ},
-    {"pamGetPWUID",        D,         NSS,   processor_nss_profile_getpwuid, READ},
-    {"pamGetPWName",       D,         NSS,   processor_nss_profile_getpwname, READ},
+    {"pamGetPWUID",        D | I,     NSS,   processor_nss_profile_getpwuid, READ},
+    {"pamGetPWName",       D | I,     NSS,   processor_nss_profile_getpwname, READ},
     {"pamGetGRGID",        D,         NSS,   processor_nss_profile_getgrgid, READ},
     {"pamGetGRName",       D,         NSS,   processor_nss_profile_getgrname, READ},
     {"nssProfileInsert",   A | D | T, MGMT,  processor_nss_profile_insert, MOD},
@@ -91,14 +92,14 @@ const processor_function processor_functions[] = {
     {"resourceRemove",     A | D | T, MGMT,  processor_resource_remove, MOD},
     {"resourceSearch",     D | T,     MGMT,  processor_resource_search, READ},
     {"getHealth",          D | T,     0,     processor_get_health, READ},
-    {"authenticate",       A | D,     AUTHN, processor_user_login, READ},
-    {"getToken",           A | D,     AUTHN, processor_user_login, READ},
-    {"getTokenInfo",       D | T,     AUTHN, processor_token_get_info, READ},
+    {"authenticate",       A | D | I, AUTHN, processor_user_login, READ},
+    {"getToken",           A | D | I, AUTHN, processor_user_login, READ},
+    {"getTokenInfo",       D | T | I, AUTHN, processor_token_get_info, READ},
     {"getIdentity",        A | D,     AUTHN, processor_user_login, READ},
-    {"isValidToken",       D,         AUTHN, processor_is_valid_token, READ},
+    {"isValidToken",       D | I,     AUTHN, processor_is_valid_token, READ},
     {"releaseToken",       A | T,     AUTHN, processor_user_logout, READ},
-    {"getPermissions",     D | T,     AUTHZ, processor_permissions_get_permissions, READ},
-    {"getUserPermissions", D,         AUTHZ, processor_permissions_get_permissions, READ},
+    {"getPermissions",     D | T | I, AUTHZ, processor_permissions_get_permissions, READ},
+    {"getUserPermissions", D | I,     AUTHZ, processor_permissions_get_permissions, READ},
     {"getAttributes",      D,         AUTHZ, processor_attributes_get_attributes, READ},
     {"backupCreate",       A | D | T, MGMT,  processor_backup_create, READ},
     {"backupRestore",      A | X | D | T, MGMT, processor_backup_restore, MOD},
@@ -148,6 +149,7 @@ struct command_parts {
   token* t;
   kt::xmldoc_node& element;
   answer_slot& out;
+  bool would_wait = false;  // on a loop: the domain's lock was taken, the handler did not run
 };
 
 uint32_t now_seconds() {
@@ -207,6 +209,18 @@ uint32_t processor_run(globals& g, const processor_function& f, command_parts& p
     std::unique_lock lock(p.d->lock);
     return processor_call(g, f, p);
   }
+  if (p.from.on_loop) {
+    if ((f.flags & PROCESSOR_EXCLUSIVE) != 0 || f.modifies) {
+      p.would_wait = true;
+      return E_OK;
+    }
+    std::shared_lock lock(p.d->lock, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      p.would_wait = true;
+      return E_OK;
+    }
+    return processor_call(g, f, p);
+  }
   std::shared_lock lock(p.d->lock);
   return processor_call(g, f, p);
 }
@@ -251,6 +265,10 @@ uint32_t processor_process(globals& g, const caller& from, const kt::xmldoc& req
       }
       command_parts parts{from, d.get(), t.get(), element, out};
       code = processor_run(g, *f, parts);
+      if (parts.would_wait) {
+        r.would_wait = true;
+        return E_OK;
+      }
     }
     g.metrics.command_done(static_cast<size_t>(f - processor_functions), code,
                            static_cast<uint64_t>(kt::monotonic_ns() - started_ns));
@@ -271,7 +289,15 @@ caller client_caller(const client& c) {
   return from;
 }
 
-int client_process(client& c) {
+bool processor_is_instant(const kt::xmldoc& request) {
+  const kt::xmldoc_node* root = request.root();
+  if (root == nullptr || root->name() != "orvane" || root->child_count() != 1) return false;
+  const kt::xmldoc_node& element = *root->children().front();
+  const processor_function* f = processor_find(element.name().data(), element.name().size());
+  return f != nullptr && (f->flags & PROCESSOR_INSTANT) != 0;
+}
+
+int client_process(client& c, bool on_loop) {
   uint32_t code = E_INVALID_REQUEST;
   std::string message = error2str(code);
   answer_slot out;
@@ -280,7 +306,10 @@ int client_process(client& c) {
   const kt::xmldoc_node* request_root = c.request.root();
   if (request_root != nullptr && request_root->child_count() > 0 && c.g != nullptr) {
     processor_result r;
-    code = processor_process(*c.g, client_caller(c), c.request, out, r);
+    caller from = client_caller(c);
+    from.on_loop = on_loop;
+    code = processor_process(*c.g, from, c.request, out, r);
+    if (r.would_wait) return 1;
     message = r.msg.substr(0, processor_result::kMessageCapacity - 1);
   }
 

@@ -27,12 +27,18 @@ constexpr uint16_t PROCESSOR_TOKEN = 0x1;      // the command must quote an exis
 constexpr uint16_t PROCESSOR_DOMAIN = 0x2;     // the command must address an existing domain
 constexpr uint16_t PROCESSOR_EXCLUSIVE = 0x4;  // nothing else may run on the domain meanwhile
 constexpr uint16_t PROCESSOR_AUDIT = 0x8;      // the command belongs to the audited API
+// The command never waits (lookups under the domain's shared lock, no disk, a small answer): a
+// request of it alone may be answered on the network loop that read it.
+constexpr uint16_t PROCESSOR_INSTANT = 0x10;
 
 // What the dispatcher hands back for a request document besides the last result code: that
 // code's message (at most 511 characters).
 struct processor_result {
   static constexpr uint32_t kMessageCapacity = 512;
   std::string msg;
+  // On a network loop only: the domain's lock was taken, so nothing ran and the request must go
+  // to a worker.
+  bool would_wait = false;
 };
 
 // A command handler (see objects/command.h): called with the command, the domain's lock held in
@@ -55,8 +61,11 @@ extern const processor_function processor_functions[];
 const processor_function* processor_find(const char* name, size_t length);
 
 // Runs the connection's request document and appends the answer and the "res" element to its
-// response document. Returns 0.
-int client_process(client& c);
+// response document. Returns 0; on_loop (the caller is a network loop): 1 when the request
+// must wait for a domain's lock instead, with nothing run or appended.
+int client_process(client& c, bool on_loop = false);
+// A request a network loop may answer itself: a single command flagged PROCESSOR_INSTANT.
+bool processor_is_instant(const kt::xmldoc& request);
 // Runs every command of a request document sent by from; returns the result code of the last
 // command that matched the table and leaves its message in r.msg. Answers go to out.
 uint32_t processor_process(globals& g, const caller& from, const kt::xmldoc& request,

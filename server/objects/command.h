@@ -32,6 +32,7 @@ struct caller {
   kt::ipv4_address peer{};         // prefix 32
   uint64_t cert_domain_id = 0;     // 0 without a certificate
   uint64_t cert_netclient_id = 0;  // 0 without a certificate
+  bool on_loop = false;            // a network loop runs the command: domain locks are only tried
 };
 
 // Where the commands of one request document leave their answers.

@@ -105,6 +105,29 @@ TEST(MetricsTest, CountersFollowTheTrafficInBothFormats) {
                                               admin + "\"/></orvane>")),
             0);
   tcp_exchange(server.https_port, "this is no TLS hello\r\n\r\n", 5000);  // a failed handshake
+  // A session begun and resumed.
+  tls_resumption session;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(orvaned_process::code(server.post(
+                  "<orvane><getTokenInfo domain=\"ORVANE\" token=\"" + admin + "\"/></orvane>",
+                  nullptr, &session)),
+              0);
+  }
+  EXPECT_TRUE(session.reused);
+  // An answer too large for the loop to send itself (a worker sends it): rights on 30 resources.
+  std::vector<std::string> names;
+  for (int i = 0; i < 30; ++i) {
+    names.push_back("resource" + std::to_string(i) + "_" + std::string(80, 'x'));
+    ASSERT_EQ(orvaned_process::code(server.post(
+                  "<orvane><resourceInsert domain=\"ORVANE\" token=\"" + admin + "\"><r name=\"" +
+                  names.back() + "\" type=\"1\" parentId=\"0\"/></resourceInsert></orvane>")),
+              0);
+  }
+  const http_answer rights = server.post("<orvane><getPermissions domain=\"ORVANE\" token=\"" +
+                                         admin + "\"><path>/*</path></getPermissions></orvane>");
+  EXPECT_EQ(orvaned_process::code(rights), 0) << rights.body;
+  EXPECT_GT(rights.body.size(), 2048u);
+  for (const std::string& name : names) EXPECT_NE(rights.body.find(name), std::string::npos);
   websocket_client ws;
   ASSERT_TRUE(ws.open(server.http_port, false));
   ASSERT_EQ(ws.auth(admin), 0);
@@ -122,11 +145,14 @@ TEST(MetricsTest, CountersFollowTheTrafficInBothFormats) {
   EXPECT_GT(v["orvane_request_duration_seconds_sum{command=\"userInsert\"}"], 0);
   EXPECT_GE(v["orvane_tls_handshakes_total"], 3);
   EXPECT_GE(v["orvane_tls_handshake_failures_total"], 1);
+  EXPECT_EQ(v["orvane_tls_sessions_resumed_total"], 1);
+  // getToken (twice), isValidToken, getTokenInfo (twice) and getPermissions, not the changes.
+  EXPECT_EQ(v["orvane_requests_answered_on_loop_total"], 6);
   EXPECT_EQ(v["orvane_bound_channels"], 1);
   EXPECT_GE(v["orvane_live_tokens"], 1);
   EXPECT_EQ(v["orvane_objects{kind=\"user\"}"], 2);
   EXPECT_EQ(v["orvane_objects{kind=\"domain\"}"], 1);
-  EXPECT_EQ(v["orvane_objects{kind=\"resource\"}"], 6);
+  EXPECT_EQ(v["orvane_objects{kind=\"resource\"}"], 36);
   EXPECT_GT(v["process_resident_memory_bytes"], 1e6);
   EXPECT_GT(v["process_open_fds"], 3);
   EXPECT_EQ(v.count("orvane_audit_queue_depth"), 1u);
