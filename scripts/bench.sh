@@ -179,11 +179,14 @@ fi
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+# Ports are chosen below the kernel's ephemeral range, which the load clients' connections use up.
+ephemeral_low=$(awk '{ print $1 }' /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+[ "$ephemeral_low" -gt 12000 ] || ephemeral_low=32768
 taken_ports=()
 free_port() {
   local p
   for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 40000))
+    p=$((10000 + RANDOM % (ephemeral_low - 10000)))
     [[ " ${taken_ports[*]} " == *" $p "* ]] && continue
     port_in_use "$p" && continue
     taken_ports+=("$p")

@@ -1,7 +1,6 @@
 #include "client.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -385,8 +384,7 @@ class client_task final : public kt::net_task {
 int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,
                   kt::ref_ptr<kt::connection_slots> slot) {
   if (!g.net_loops) return -1;
-  const int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return -1;
+  // The loops' listeners accept non-blocking sockets.
   // Answers and frames are written whole: a small one (a channel's frame after the session's
   // tickets) must not wait for the peer's delayed acknowledgement.
   const int one = 1;

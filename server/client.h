@@ -148,8 +148,8 @@ class client : public registry_links<client> {
 // The size limit of a request: the root domain's maxAttrValueLenMB mebibytes plus 1,500 bytes.
 uint64_t client_request_limit(const globals& g);
 
-// Takes an accepted socket onto the network loops. tls_ctx is the server's TLS context on the
-// TLS port, else nullptr; slot is the listener's slot counter, handed a slot back when the
+// Takes an accepted non-blocking socket onto the network loops. tls_ctx is the server's TLS context
+// on the TLS port, else nullptr; slot is the listener's slot counter, handed a slot back when the
 // connection ends. Returns 0, or -1 when the socket could not be taken (the listener then closes
 // it and takes the slot back).
 int client_accept(globals& g, int fd, const sockaddr_in& peer, SSL_CTX* tls_ctx,

@@ -161,7 +161,7 @@ int socket_listener::accept_holding_slot() {
   for (;;) {
     sockaddr_in peer{};
     socklen_t peer_len = sizeof(peer);
-    const int conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
+    const int conn = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len, accept_flags_);
     if (conn >= 0) {
       if (cb_(conn, peer) == -1) {
         ::close(conn);
@@ -227,6 +227,7 @@ std::unique_ptr<socket_listener> socket_listener_open(std::string_view bind_text
       l->fd_.store(-1);
       return fail("fcntl", errno);
     }
+    l->accept_flags_ = SOCK_CLOEXEC | SOCK_NONBLOCK;
     return l;
   }
   const int rc = pthread_create(&l->thread_, nullptr, &socket_listener::routine, l.get());

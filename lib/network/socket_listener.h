@@ -28,6 +28,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
@@ -79,7 +80,9 @@ class socket_listener {
     int backlog = kSocketListenerBacklog;
     unsigned max_connections = 0;     // 0: no cap
     ref_ptr<connection_slots> slots;  // the cap's counter; made from max_connections when null
-    bool accept_thread = true;        // false: the owner calls accept_one()
+    // false: the owner calls accept_one(), from an event loop: the listening socket and the
+    // accepted ones are non-blocking.
+    bool accept_thread = true;
   };
 
   // accept_one() results besides 1 (one connection accepted and handed to the callback).
@@ -129,6 +132,7 @@ class socket_listener {
   const uint16_t port_;
   const callback cb_;
   ref_ptr<connection_slots> slots_;
+  int accept_flags_ = SOCK_CLOEXEC;  // SOCK_NONBLOCK too without an accept thread
   std::atomic<bool> running_{true};
   pthread_t thread_{};
   bool joinable_ = false;  // guarded by join_lock_

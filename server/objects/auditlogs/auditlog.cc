@@ -12,7 +12,9 @@
 #include <exception>
 #include <future>
 #include <new>
+#include <optional>
 #include <system_error>
+#include <vector>
 
 #include "objects/auditlogs/auditlog_io.h"
 #include "utils/files.h"
@@ -67,27 +69,45 @@ void write_queued(auditlog& log, auditlog_entry& e) {
   if (_auditlog_write_entry(log, e) != 0) KT_LOG_ERR("auditlog_write_entry failed");
 }
 
-void write_queued_locked(auditlog& log, auditlog_entry& e) {
-  if (e.barrier) {
-    e.barrier->set_value();
-    return;
+// Entries written under one hold of the log's lock at most.
+constexpr size_t kWriteBatch = 64;
+
+// Writes the entries in their order, taking the log's lock once for all those in a row.
+void write_batch_locked(auditlog& log, std::vector<std::unique_ptr<auditlog_entry>>& batch) {
+  std::optional<auditlog_lock> lock;
+  for (std::unique_ptr<auditlog_entry>& e : batch) {
+    if (!e) continue;
+    if (e->barrier) {
+      e->barrier->set_value();
+      continue;
+    }
+    if (!lock) lock.emplace(log, auditlog_lock::write);
+    if (!lock->held()) {
+      KT_LOG_ERR("auditlog_write_entry failed");
+      continue;
+    }
+    write_queued(log, *e);
   }
-  auditlog_lock lock(log, auditlog_lock::write);
-  if (!lock.held()) {
-    KT_LOG_ERR("auditlog_write_entry failed");
-    return;
-  }
-  write_queued(log, e);
+  batch.clear();
 }
 
-// The writer thread: writes entries as they come; once the queue is told to exit, writes what
-// is left without waiting and ends.
+// The writer thread: writes entries as they come, those queued meanwhile together; once the
+// queue is told to exit, writes what is left without waiting and ends.
 void auditlog_routine(auditlog* log) {
+  std::vector<std::unique_ptr<auditlog_entry>> batch;
+  batch.reserve(kWriteBatch);
   while (auto e = log->queue->dequeue_s()) {
-    if (*e) write_queued_locked(*log, **e);
+    batch.push_back(std::move(*e));
+    while (batch.size() < kWriteBatch) {
+      auto more = log->queue->dequeue();
+      if (!more) break;
+      batch.push_back(std::move(*more));
+    }
+    write_batch_locked(*log, batch);
   }
   while (auto e = log->queue->dequeue()) {
-    if (*e) write_queued_locked(*log, **e);
+    batch.push_back(std::move(*e));
+    write_batch_locked(*log, batch);
   }
 }
 
