@@ -156,8 +156,6 @@ uint32_t now_seconds() {
   return static_cast<uint32_t>(::time(nullptr));
 }
 
-// Checks of the command table and of the connection, in their fixed order. Returns 0 when the
-// handler may run.
 // The net client of the connection's certificate, when it still exists and may connect from the
 // peer's address. Checked by every request: a resumed TLS session skips the handshake's checks.
 kt::ref_ptr<netclient> certificate_netclient(domain& d, const caller& from) {
@@ -166,6 +164,8 @@ kt::ref_ptr<netclient> certificate_netclient(domain& d, const caller& from) {
   return nc;
 }
 
+// Checks of the command table and of the connection, in their fixed order. Returns 0 when the
+// handler may run.
 uint32_t processor_check(globals& g, const caller& from, const processor_function& f, domain* d,
                          token* t) {
   if ((f.flags & PROCESSOR_TOKEN) != 0 && t == nullptr) return E_TOKEN_NOT_FOUND;
@@ -206,22 +206,21 @@ uint32_t processor_run(globals& g, const processor_function& f, command_parts& p
   if (f.handler == nullptr) return E_INVALID_REQUEST;
   if (p.d == nullptr) return processor_call(g, f, p);
   if ((f.flags & PROCESSOR_EXCLUSIVE) != 0 || f.modifies) {
+    // A network loop never waits for a domain's lock: such a command goes to a worker.
+    if (p.from.on_loop) {
+      p.would_wait = true;
+      return E_OK;
+    }
     std::unique_lock lock(p.d->lock);
     return processor_call(g, f, p);
   }
-  if (p.from.on_loop) {
-    if ((f.flags & PROCESSOR_EXCLUSIVE) != 0 || f.modifies) {
-      p.would_wait = true;
-      return E_OK;
-    }
-    std::shared_lock lock(p.d->lock, std::try_to_lock);
-    if (!lock.owns_lock()) {
-      p.would_wait = true;
-      return E_OK;
-    }
-    return processor_call(g, f, p);
+  std::shared_lock lock(p.d->lock, std::defer_lock);
+  if (!p.from.on_loop) {
+    lock.lock();
+  } else if (!lock.try_lock()) {
+    p.would_wait = true;
+    return E_OK;
   }
-  std::shared_lock lock(p.d->lock);
   return processor_call(g, f, p);
 }
 

@@ -48,7 +48,12 @@ void user_tokens_add(globals& g, user& u, const std::string& key) {
     std::lock_guard lock(u.tokens_lock);
     u.token_keys.push_back(key);
     if (u.token_keys.size() <= TOKENS_PER_USER) return;
-    std::erase_if(u.token_keys, [&](const std::string& k) { return !g.tokens.get_rw(k); });
+    {
+      // One hold of the table's read lock for every key, not one per key.
+      std::shared_lock table(g.tokens.rwlock());
+      std::erase_if(u.token_keys,
+                    [&](const std::string& k) { return g.tokens.find_nl(k) == nullptr; });
+    }
     while (u.token_keys.size() > TOKENS_PER_USER) {
       excess.push_back(std::move(u.token_keys.front()));
       u.token_keys.pop_front();
