@@ -26,7 +26,8 @@
 # usage: scripts/bench.sh <build-dir>
 # environment: LOAD_SECONDS (default 5) measured seconds per load run, LOAD_WARMUP (default 1),
 #              BENCH_KEEP=<dir> keeps the raw results (JSON and the server's log) there,
-#              BENCH_TLS_ONLY=1 skips the Google Benchmark programs.
+#              BENCH_TLS_ONLY=1 skips the Google Benchmark programs,
+#              BENCH_KEYS (default "rsa ecdsa") the server key types to run.
 set -euo pipefail
 
 build=${1:?usage: scripts/bench.sh <build-dir>}
@@ -519,7 +520,7 @@ channel_rows() {
 
 nginx_pid=
 if [ -x "$build/orvaned" ] && [ -x "$build/orvane-load" ] && [ -x "$build/orvane-bench-ca" ]; then
-  for kind in rsa ecdsa; do
+  for kind in ${BENCH_KEYS:-rsa ecdsa}; do
     if ! start_server "$kind"; then
       row "TLS load, $kind" "server did not start" "-"
       stop_server

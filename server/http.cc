@@ -240,6 +240,22 @@ void client_prepare_post_answer(client& c, std::string_view body, kt::buffer& ou
   add_header(c.http_response, "Access-Control-Allow-Origin", "*");
 }
 
+// Parses the body into the request document: 0, or -1 with the document left empty.
+int client_parse_request(client& c, std::string_view body) {
+  c.request = kt::xmldoc();
+  const size_t memory_limit = body.size() * kRequestMemoryFactor + kRequestMemoryBase;
+  if (c.request.parse(body, memory_limit) == 0 && c.request.root() != nullptr) return 0;
+  c.request = kt::xmldoc();
+  return -1;
+}
+
+// Drops the request document and moves the response document, as text, into out.
+void client_take_response(client& c, kt::buffer& out) {
+  c.request = kt::xmldoc();
+  c.response.save(c.response.root(), out);
+  c.response = kt::xmldoc();
+}
+
 }  // namespace
 
 int client_process_post(client& c) {
@@ -249,14 +265,8 @@ int client_process_post(client& c) {
     // The parsed document may take a multiple of the body's size; requests beyond the budget
     // wait for those before them to be answered.
     kt::byte_budget::ticket parsing = c.g->request_budget.take(body.size());
-    c.request = kt::xmldoc();
-    const size_t memory_limit = body.size() * kRequestMemoryFactor + kRequestMemoryBase;
-    if (c.request.parse(body, memory_limit) == 0 && c.request.root() != nullptr) {
-      client_process(c);
-    }
-    c.request = kt::xmldoc();
-    c.response.save(c.response.root(), out);
-    c.response = kt::xmldoc();
+    if (client_parse_request(c, body) == 0) client_process(c);
+    client_take_response(c, out);
   }
   client_prepare_post_answer(c, body, out);
   return client_unwrap_htmldoc(c);
@@ -271,17 +281,13 @@ on_loop_answer client_answer_on_loop(client& c) {
     return on_loop_answer::none;
   }
   // Small enough to leave out of the parsing budget, which a loop must not wait for.
-  c.request = kt::xmldoc();
-  const size_t memory_limit = body.size() * kRequestMemoryFactor + kRequestMemoryBase;
-  if (c.request.parse(body, memory_limit) != 0 || !processor_is_instant(c.request) ||
-      client_process(c, true) != 0) {
+  if (client_parse_request(c, body) != 0) return on_loop_answer::none;
+  if (!processor_is_instant(c.request) || client_process(c, true) != 0) {
     c.request = kt::xmldoc();
     return on_loop_answer::none;
   }
   kt::buffer out;
-  c.request = kt::xmldoc();
-  c.response.save(c.response.root(), out);
-  c.response = kt::xmldoc();
+  client_take_response(c, out);
   c.http_response.set_status_line("HTTP/1.0", 200, "OK");
   client_prepare_post_answer(c, body, out);
   // A fresh connection's socket buffer takes a small answer whole, so sending it cannot hold

@@ -1,5 +1,6 @@
 #include "utils/logger.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -54,6 +55,22 @@ bool syslog_available() {
   return syslog_present.load(std::memory_order_relaxed);
 }
 
+// The process id, asked of the kernel once per process: a forked child asks again.
+std::atomic<int> cached_pid{0};
+
+int process_id() {
+  int pid = cached_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static std::once_flag at_fork;
+    std::call_once(at_fork, [] {
+      pthread_atfork(nullptr, nullptr, [] { cached_pid.store(0, std::memory_order_relaxed); });
+    });
+    pid = static_cast<int>(getpid());
+    cached_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
 int thread_id() {
   thread_local const int tid = static_cast<int>(syscall(SYS_gettid));
   return tid;
@@ -77,7 +94,7 @@ void logger_valog(int level, const char* module, const char* function, const cha
   char header[kMaxText];
   std::snprintf(header, sizeof header, "%s%s:%s:", level_tag(level), base_name(module),
                 function != nullptr ? function : "");
-  const int pid = static_cast<int>(getpid());
+  const int pid = process_id();
   const int tid = thread_id();
 
   if (logger_to_syslog && syslog_available()) {

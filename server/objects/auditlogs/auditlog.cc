@@ -6,14 +6,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <future>
+#include <list>
 #include <new>
 #include <optional>
+#include <span>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "objects/auditlogs/auditlog_io.h"
@@ -58,37 +63,62 @@ int open_header(const auditlog& log, int flags) {
   return fd;
 }
 
-// Writes an entry taken from the queue; the caller holds the write lock. Entries queued before
-// the last clearing are dropped.
-void write_queued(auditlog& log, auditlog_entry& e) {
-  if (e.barrier) {
-    e.barrier->set_value();
-    return;
+// Writes the entries in their order; the caller holds the write lock. Entries queued before the
+// last clearing are dropped.
+void write_queued_locked(auditlog& log, std::span<auditlog_entry* const> entries) {
+  const uint32_t generation = log.generation.load();
+  std::vector<const auditlog_entry*> current;
+  current.reserve(entries.size());
+  for (const auditlog_entry* e : entries) {
+    if (e->generation == generation) current.push_back(e);
   }
-  if (e.generation != log.generation.load()) return;
-  if (_auditlog_write_entry(log, e) != 0) KT_LOG_ERR("auditlog_write_entry failed");
+  if (_auditlog_write_entries(log, current) != 0) KT_LOG_ERR("auditlog_write_entry failed");
 }
 
 // Entries written under one hold of the log's lock at most.
-constexpr size_t kWriteBatch = 64;
+constexpr size_t kWriteBatch = AUDITLOG_WRITE_BATCH_MAX;
 
-// Writes the entries in their order, taking the log's lock once for all those in a row.
-void write_batch_locked(auditlog& log, std::vector<std::unique_ptr<auditlog_entry>>& batch) {
+// Writes the entries taken from the queue, in their order, taking the log's lock once for all of
+// them. A flush marker is passed once everything ahead of it is written.
+void write_batch(auditlog& log, std::vector<std::unique_ptr<auditlog_entry>>& batch) {
   std::optional<auditlog_lock> lock;
+  std::vector<auditlog_entry*> run;
+  run.reserve(batch.size());
+  auto write_run = [&] {
+    if (run.empty()) return;
+    if (!lock) lock.emplace(log, auditlog_lock::write);
+    if (lock->held()) {
+      write_queued_locked(log, run);
+    } else {
+      KT_LOG_ERR("auditlog_write_entry failed");
+    }
+    run.clear();
+  };
   for (std::unique_ptr<auditlog_entry>& e : batch) {
     if (!e) continue;
     if (e->barrier) {
+      write_run();
       e->barrier->set_value();
-      continue;
+    } else {
+      run.push_back(e.get());
     }
-    if (!lock) lock.emplace(log, auditlog_lock::write);
-    if (!lock->held()) {
-      KT_LOG_ERR("auditlog_write_entry failed");
-      continue;
-    }
-    write_queued(log, *e);
   }
+  write_run();
   batch.clear();
+}
+
+// After a batch that did not fill, the writer pauses this long before it looks at the queue
+// again: under load the entries of the pause go to disk in one write, and the threads that queue
+// them find nobody to wake.
+constexpr auto kGatherPause = std::chrono::milliseconds(2);
+
+// Moves up to a batch's worth of queued entries behind those in batch, without waiting.
+void take_queued(auditlog& log, std::vector<std::unique_ptr<auditlog_entry>>& batch) {
+  while (batch.size() < kWriteBatch) {
+    auto more = log.queue->dequeue();
+    if (!more) break;
+    batch.push_back(std::move(*more));
+  }
 }
 
 // The writer thread: writes entries as they come, those queued meanwhile together; once the
@@ -98,16 +128,15 @@ void auditlog_routine(auditlog* log) {
   batch.reserve(kWriteBatch);
   while (auto e = log->queue->dequeue_s()) {
     batch.push_back(std::move(*e));
-    while (batch.size() < kWriteBatch) {
-      auto more = log->queue->dequeue();
-      if (!more) break;
-      batch.push_back(std::move(*more));
-    }
-    write_batch_locked(*log, batch);
+    take_queued(*log, batch);
+    const bool full = batch.size() == kWriteBatch;
+    write_batch(*log, batch);
+    if (!full && !log->queue->exiting()) std::this_thread::sleep_for(kGatherPause);
   }
-  while (auto e = log->queue->dequeue()) {
-    batch.push_back(std::move(*e));
-    write_batch_locked(*log, batch);
+  for (;;) {
+    take_queued(*log, batch);
+    if (batch.empty()) break;
+    write_batch(*log, batch);
   }
 }
 
@@ -308,24 +337,32 @@ int auditlog_write_header(auditlog& log) {
   return rc;
 }
 
-int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry) {
-  // Only a consistent record goes to disk: a reader trusts the lengths.
+namespace {
+
+// Only a consistent record goes to disk: a reader trusts the lengths.
+bool entry_consistent(const auditlog_entry& entry) {
   const size_t total = AUDITLOG_ENTRY_FIXED + entry.addr_len + entry.api_len + entry.user_len +
                        size_t{entry.info_len};
   if (total != entry.total_len || entry.body.size() != total - AUDITLOG_ENTRY_HEAD ||
       (entry.addr_len != 0 && entry.addr_len != AUDITLOG_ADDRESS_SIZE)) {
     KT_LOG_ERR("inconsistent entry (total %u)", entry.total_len);
-    return -1;
+    return false;
   }
-  // The entry goes to the day of its own timestamp, so that a range read finds it among the
-  // days of the range however late the writer got to it. A timestamp without a local date
-  // falls back to the day of writing.
+  return true;
+}
+
+// The day file of an entry: the day of its own timestamp, so that a range read finds it among
+// the days of the range however late the writer got to it. A timestamp without a local date
+// falls back to the day of writing. 0 when there is no date at all.
+uint32_t entry_day(const auditlog_entry& entry) {
   uint32_t day = auditlog_day_of(static_cast<time_t>(entry.timestamp()));
   if (day == 0) day = auditlog_day_of(time(nullptr));
-  if (day == 0) {
-    KT_LOG_ERR("no local date for %u", entry.timestamp());
-    return -1;
-  }
+  if (day == 0) KT_LOG_ERR("no local date for %u", entry.timestamp());
+  return day;
+}
+
+// Appends the records to the day file in one write. 0, or -1 with the file as it was.
+int append_to_day(auditlog& log, uint32_t day, std::span<const auditlog_entry* const> run) {
   const std::string path = auditlog_day_path(log, day);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -337,45 +374,90 @@ int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry) {
     ::close(fd);
     return -1;
   }
-  auto fail = [&](const char* what) {
-    KT_LOG_ERR("%s(): %s", what, err_text(errno).c_str());
+  auto done = [&](const char* failed) {
+    if (failed != nullptr) KT_LOG_ERR("%s(): %s", failed, err_text(errno).c_str());
     flock_retry(fd, LOCK_UN);
     ::close(fd);
-    return -1;
+    return failed != nullptr ? -1 : 0;
   };
   const off_t end = ::lseek(fd, 0, SEEK_END);
-  if (end < 0) return fail("lseek");
+  if (end < 0) return done("lseek");
 
-  uint8_t head[AUDITLOG_ENTRY_HEAD];
-  put_u16(head, entry.total_len);
-  head[2] = entry.addr_len;
-  head[3] = entry.api_len;
-  head[4] = entry.user_len;
-  put_u16(head + 5, entry.info_len);
-  struct iovec iov[2] = {{head, sizeof head},
-                         {const_cast<uint8_t*>(entry.body.data()), entry.body.size()}};
-  if (auditlog_io::writev_full(fd, iov, 2) != 0) {
+  std::vector<uint8_t> heads(run.size() * AUDITLOG_ENTRY_HEAD);
+  std::vector<struct iovec> iov;
+  iov.reserve(run.size() * 2);
+  for (size_t i = 0; i < run.size(); ++i) {
+    const auditlog_entry& e = *run[i];
+    uint8_t* head = heads.data() + i * AUDITLOG_ENTRY_HEAD;
+    put_u16(head, e.total_len);
+    head[2] = e.addr_len;
+    head[3] = e.api_len;
+    head[4] = e.user_len;
+    put_u16(head + 5, e.info_len);
+    iov.push_back({head, AUDITLOG_ENTRY_HEAD});
+    iov.push_back({const_cast<uint8_t*>(e.body.data()), e.body.size()});
+  }
+  if (auditlog_io::writev_full(fd, iov.data(), static_cast<int>(iov.size())) != 0) {
     // A partial record would end every later read of the day: cut it off again.
     const int err = errno;
     if (::ftruncate(fd, end) != 0) KT_LOG_ERR("%s(): %s", "ftruncate", err_text(errno).c_str());
     errno = err;
-    return fail("writev");
+    return done("writev");
   }
+  return done(nullptr);
+}
 
+}  // namespace
+
+int _auditlog_write_entries(auditlog& log, std::span<const auditlog_entry* const> entries) {
+  if (entries.size() > AUDITLOG_WRITE_BATCH_MAX) {
+    int failed = 0;
+    for (size_t i = 0; i < entries.size(); i += AUDITLOG_WRITE_BATCH_MAX) {
+      failed += _auditlog_write_entries(
+          log, entries.subspan(i, std::min(AUDITLOG_WRITE_BATCH_MAX, entries.size() - i)));
+    }
+    return failed;
+  }
+  std::array<const auditlog_entry*, AUDITLOG_WRITE_BATCH_MAX> valid;
+  std::array<uint32_t, AUDITLOG_WRITE_BATCH_MAX> days;
+  size_t n = 0;
+  int failed = 0;
+  for (const auditlog_entry* e : entries) {
+    const uint32_t day = e != nullptr && entry_consistent(*e) ? entry_day(*e) : 0;
+    if (day == 0) {
+      ++failed;
+      continue;
+    }
+    valid[n] = e;
+    days[n++] = day;
+  }
   const auditlog_header saved = log.header;
-  log.header.size += entry.total_len;
-  log.header.entries += 1;
-  log.header.chsum += 1;
+  uint32_t written = 0;
+  for (size_t i = 0; i < n;) {
+    size_t j = i + 1;
+    while (j < n && days[j] == days[i]) ++j;
+    if (append_to_day(log, days[i], std::span(valid).subspan(i, j - i)) != 0) {
+      failed += static_cast<int>(j - i);
+    } else {
+      for (size_t k = i; k < j; ++k) log.header.size += valid[k]->total_len;
+      written += static_cast<uint32_t>(j - i);
+    }
+    i = j;
+  }
+  if (written == 0) return failed;
+  log.header.entries += written;
+  log.header.chsum += written;
   if (auditlog_write_header(log) != 0) {
     log.header = saved;
     KT_LOG_ERR("%s(): %s", "auditlog_write_header", "failed");
-    flock_retry(fd, LOCK_UN);
-    ::close(fd);
-    return -1;
+    failed += static_cast<int>(written);
   }
-  flock_retry(fd, LOCK_UN);
-  ::close(fd);
-  return 0;
+  return failed;
+}
+
+int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry) {
+  const auditlog_entry* one = &entry;
+  return _auditlog_write_entries(log, std::span(&one, 1)) == 0 ? 0 : -1;
 }
 
 int auditlog_write_entry(auditlog& log, const auditlog_entry& entry) {
@@ -423,9 +505,17 @@ int auditlog_backup_flush(auditlog& log, const std::function<int()>& copy) {
   auditlog_lock lock(log, auditlog_lock::write);
   if (!lock.held()) return -1;
   if (log.queue) {
-    while (auto e = log.queue->dequeue()) {
-      if (*e) write_queued(log, **e);
+    std::vector<auditlog_entry*> rest;
+    std::list<std::unique_ptr<auditlog_entry>> queued = log.queue->drain();
+    for (std::unique_ptr<auditlog_entry>& e : queued) {
+      if (!e) continue;
+      if (e->barrier) {
+        e->barrier->set_value();  // another flush: it waits for this lock next
+      } else {
+        rest.push_back(e.get());
+      }
     }
+    write_queued_locked(log, rest);
   }
   return copy ? copy() : 0;
 }

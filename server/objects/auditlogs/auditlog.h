@@ -33,6 +33,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -190,6 +191,12 @@ size_t auditlog_queue_depth(const auditlog& log);
 
 // Appends one entry under the handle lock. 0 or -1.
 int auditlog_write_entry(auditlog& log, const auditlog_entry& entry);
+// Most entries _auditlog_write_entries writes to a day file in one write.
+constexpr size_t AUDITLOG_WRITE_BATCH_MAX = 64;
+// Appends the entries in their order; the caller holds _auditlog_lock_write. Entries of one day
+// in a row go to the day file in one write, and the header is written once for all of them.
+// Returns how many entries could not be written (0 when all were).
+int _auditlog_write_entries(auditlog& log, std::span<const auditlog_entry* const> entries);
 // Appends one entry; the caller holds _auditlog_lock_write. The day file is the local date of
 // the entry's timestamp (of the time of writing when the timestamp has none).
 int _auditlog_write_entry(auditlog& log, const auditlog_entry& entry);

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
@@ -24,42 +25,57 @@ namespace {
 
 using token_table = kt::hashtable<std::string, kt::ref_ptr<token>>;
 
+// Takes the key of a token that left the table off its user's list. The caller holds no lock of
+// the table: the user's lock comes first.
+void user_tokens_forget(const token& t) {
+  if (!t.usr) return;
+  user& u = *t.usr;
+  std::lock_guard lock(u.tokens_lock);
+  if (auto it = std::find(u.token_keys.begin(), u.token_keys.end(), t.key);
+      it != u.token_keys.end()) {
+    u.token_keys.erase(it);
+  }
+}
+
 // Removes, under one hold of the write lock, every token for which match(token) is true; then
-// ends their channels.
+// takes them off their users' lists and ends their channels.
 template <class Match>
 void tokens_remove_matching(globals& g, Match&& match) {
-  std::vector<uint64_t> ended;
+  std::vector<kt::ref_ptr<token>> removed;
   {
     std::unique_lock lock(g.tokens.rwlock());
     g.tokens.remove_if([&](const std::string&, kt::ref_ptr<token>& t) {
       if (!t || !match(*t)) return false;
-      ended.push_back(t->id);
+      removed.push_back(t);
       return true;
     });
+  }
+  std::vector<uint64_t> ended;
+  ended.reserve(removed.size());
+  for (const kt::ref_ptr<token>& t : removed) {
+    user_tokens_forget(*t);
+    ended.push_back(t->id);
   }
   task_end_channels(g, ended);
 }
 
-// Notes a new token of the user and ends the oldest ones beyond TOKENS_PER_USER. Keys of tokens
-// that ended otherwise are dropped on the way.
-void user_tokens_add(globals& g, user& u, const std::string& key) {
+// Lists the new token under its user, in the same hold of the user's lock as its insertion into
+// the table, so that a removal always finds its key; then ends the oldest beyond
+// TOKENS_PER_USER. 0, or -1 when the table would not take it.
+int user_tokens_add(globals& g, const kt::ref_ptr<token>& t) {
+  user& u = *t->usr;
   std::vector<std::string> excess;
   {
     std::lock_guard lock(u.tokens_lock);
-    u.token_keys.push_back(key);
-    if (u.token_keys.size() <= TOKENS_PER_USER) return;
-    {
-      // One hold of the table's read lock for every key, not one per key.
-      std::shared_lock table(g.tokens.rwlock());
-      std::erase_if(u.token_keys,
-                    [&](const std::string& k) { return g.tokens.find_nl(k) == nullptr; });
-    }
+    if (g.tokens.insert_rw(t->key, t) != 0) return -1;
+    u.token_keys.push_back(t->key);
     while (u.token_keys.size() > TOKENS_PER_USER) {
       excess.push_back(std::move(u.token_keys.front()));
       u.token_keys.pop_front();
     }
   }
   for (const std::string& k : excess) token_destroy(g, k);
+  return 0;
 }
 
 }  // namespace
@@ -89,21 +105,22 @@ kt::ref_ptr<token> token_create(globals& g, domain& d, kt::ref_ptr<user> u) {
   t->expire.store(ttl == 0 ? 0 : now + ttl, std::memory_order_relaxed);
   t->dom = kt::ref_ptr<domain>(&d);
   t->usr = std::move(u);
-  if (g.tokens.insert_rw(t->key, t) != 0) return {};
-  user_tokens_add(g, *t->usr, t->key);
+  if (user_tokens_add(g, t) != 0) return {};
   return t;
 }
 
 void token_destroy(globals& g, std::string_view key) {
-  uint64_t id = 0;
+  kt::ref_ptr<token> gone;
   {
     std::unique_lock lock(g.tokens.rwlock());
     const kt::ref_ptr<token>* cur = g.tokens.find_nl(key);
     if (cur == nullptr) return;
-    id = *cur ? (*cur)->id : 0;
+    gone = *cur;
     g.tokens.remove_l(key);
   }
-  task_end_channels(g, {id});
+  if (!gone) return;
+  user_tokens_forget(*gone);
+  task_end_channels(g, {gone->id});
 }
 
 void token_remove_by_user(globals& g, const user& u) {
@@ -145,7 +162,10 @@ int tokens_sweep(globals& g, uint32_t now) {
         gone = true;
       }
     }
-    if (gone) task_end_channels(g, {expired->id});
+    if (gone) {
+      user_tokens_forget(*expired);
+      task_end_channels(g, {expired->id});
+    }
   }
 }
 

@@ -50,8 +50,8 @@ class user : public kt::ref_object {
   // Permissions whose member is this user, by target resource id.
   kt::hashtable<uint64_t, kt::ref_ptr<permission>> permissions;
 
-  // Keys of the tokens issued to the user, oldest first (some may have ended since), under
-  // tokens_lock. The token module keeps at most TOKENS_PER_USER of them live.
+  // Keys of the user's tokens in the token table, oldest first, under tokens_lock (taken before
+  // the table's lock). The token module keeps at most TOKENS_PER_USER of them.
   kt::mutex tokens_lock;
   std::deque<std::string> token_keys;
 };

@@ -618,6 +618,33 @@ TEST_F(AuditlogTest, DayFileIsChosenByTheEntrysTimestamp) {
   EXPECT_EQ(infos(read_range(dir(), before, before)), std::vector<std::string>{"late"});
 }
 
+// Several entries in one call: those of one day in a row share a write, the day files and the
+// header end as if each had been written alone, and a broken entry costs only itself.
+TEST_F(AuditlogTest, EntriesWrittenTogetherKeepTheirDaysAndOrder) {
+  auto log = auditlog_open(dir(), false);
+  ASSERT_NE(log, nullptr);
+  const time_t d1 = local_time(2024, 3, 1);
+  const time_t d2 = local_time(2024, 3, 2);
+  std::vector<std::unique_ptr<auditlog_entry>> owned;
+  for (auto [info, when] : {std::pair{"a", d1}, {"b", d1}, {"c", d2}, {"bad", d2}, {"d", d1}}) {
+    owned.push_back(make_entry(static_cast<uint32_t>(when), info));
+  }
+  owned[3]->total_len += 1;  // lengths no longer add up
+  std::vector<const auditlog_entry*> batch;
+  for (const auto& e : owned) batch.push_back(e.get());
+  {
+    auditlog_lock lock(*log, auditlog_lock::write);
+    ASSERT_TRUE(lock.held());
+    EXPECT_EQ(_auditlog_write_entries(*log, batch), 1);
+  }
+  EXPECT_EQ(infos(read_range(dir(), d1, d1)), (std::vector<std::string>{"a", "b", "d"}));
+  EXPECT_EQ(infos(read_range(dir(), d1, d2)), (std::vector<std::string>{"a", "b", "d", "c"}));
+  const auditlog_header h = header_on_disk(dir());
+  EXPECT_EQ(h.entries, 4u);
+  EXPECT_EQ(h.size,
+            AUDITLOG_HEADER_SIZE + fs::file_size(day_file(d1)) + fs::file_size(day_file(d2)));
+}
+
 TEST(AuditlogInfoTest, FromXml) {
   kt::xmldoc doc;
   ASSERT_EQ(doc.parse("<orvane><userInsert><audit code=\"17\">ticket 9</audit></userInsert>"

@@ -165,6 +165,14 @@ TEST_F(TokensTest, OneUserHoldsAtMostSixtyFourTokens) {
   for (int n = 0; n < 10; ++n) token_create(g_, *d1_, u);
   EXPECT_EQ(g_.tokens.count(), TOKENS_PER_USER);
   EXPECT_TRUE(g_.tokens.get_rw(made[16]->key));
+  // So do expired ones, once swept; the user lists exactly the tokens left in the table.
+  for (size_t n = 16; n < 20; ++n) made[n]->expire = 1;
+  EXPECT_EQ(tokens_sweep(g_, 2), 4);
+  EXPECT_EQ(u->token_keys.size(), TOKENS_PER_USER - 4);
+  for (int n = 0; n < 4; ++n) token_create(g_, *d1_, u);
+  EXPECT_EQ(g_.tokens.count(), TOKENS_PER_USER);
+  EXPECT_EQ(u->token_keys.size(), TOKENS_PER_USER);
+  EXPECT_TRUE(g_.tokens.get_rw(made[20]->key));
 }
 
 TEST_F(TokensTest, ConcurrentCreateAndSweep) {
