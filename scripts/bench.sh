@@ -27,7 +27,10 @@
 # environment: LOAD_SECONDS (default 5) measured seconds per load run, LOAD_WARMUP (default 1),
 #              BENCH_KEEP=<dir> keeps the raw results (JSON and the server's log) there,
 #              BENCH_TLS_ONLY=1 skips the Google Benchmark programs,
-#              BENCH_KEYS (default "rsa ecdsa") the server key types to run.
+#              BENCH_KEYS (default "rsa ecdsa") the server key types to run,
+#              BENCH_ROUNDS (default 3) rounds of nginx, isValidToken and getToken per TLS row,
+#              of which each row shows the run of median rate (the machine's noise moves
+#              single runs by a tenth).
 set -euo pipefail
 
 build=${1:?usage: scripts/bench.sh <build-dir>}
@@ -35,6 +38,7 @@ build=$(cd "$build" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 load_seconds=${LOAD_SECONDS:-5}
 load_warmup=${LOAD_WARMUP:-1}
+bench_rounds=${BENCH_ROUNDS:-3}
 clients_list=(1 8 64)
 
 command -v jq >/dev/null || { echo "bench.sh: jq is required" >&2; exit 1; }
@@ -393,8 +397,16 @@ tls_row() {
   row "$label" "$(figure "$out")" "$target"
 }
 
+# median <json lines>: the run of median rate among the rounds' runs (the lower middle one for an
+# even count), or nothing when none succeeded.
+median() {
+  jq -cs 'sort_by(.rps) | if length == 0 then empty else .[(length - 1) / 2 | floor] end' \
+    <<<"$1" 2>/dev/null || true
+}
+
 # tls_rows <kind> <mode> <client>: nginx, isValidToken and getToken at 1, 8 and 64 clients, the
-# reference run just before the commands at the same concurrency. kind: rsa or ecdsa; mode:
+# reference run just before the commands at the same concurrency, in BENCH_ROUNDS rounds; each
+# row shows the run of median rate. kind: rsa or ecdsa; mode:
 # fresh (a full handshake per request) or resumed (each client thread resumes its session);
 # client: orvane-load or lean.
 tls_rows() {
@@ -408,25 +420,28 @@ tls_rows() {
     limit_valid=0.9 limit_token=0.8 p99=p99
     if [ "$clients" = 1 ]; then limit_valid=0 limit_token=0 p99=; fi
     reference= valid= token=
-    note "$title, $suffix"
-    if [ "$client" = lean ]; then
-      [ -n "$nginx_pid" ] &&
-        reference=$(measured "$nginx_pid" "$load_seconds" lean_load "$nginx_port" "$clients" \
-          "$work/valid.req")
-      valid=$(measured "$server_pid" "$load_seconds" lean_load "$https_port" "$clients" \
-        "$work/valid.req")
-      token=$(measured "$server_pid" "$load_seconds" lean_load "$https_port" "$clients" \
-        "$work/token.req")
-    else
-      local counted=$((load_seconds + load_warmup))
-      [ -n "$nginx_pid" ] &&
-        reference=$(measured "$nginx_pid" "$counted" load "$nginx_port" "$clients" "${args[@]}" \
-          --doc "$valid_doc" --expect '<res code="0"')
-      valid=$(measured "$server_pid" "$counted" load "$https_port" "$clients" "${args[@]}" \
-        --token-doc "$token_doc" --doc "$valid_doc" --expect '<res code="0"')
-      token=$(measured "$server_pid" "$counted" load "$https_port" "$clients" "${args[@]}" \
-        --doc "$token_doc" --expect '<res code="0"')
-    fi
+    for ((round = 1; round <= bench_rounds; round++)); do
+      note "$title, $suffix (round $round of $bench_rounds)"
+      if [ "$client" = lean ]; then
+        [ -n "$nginx_pid" ] &&
+          reference+=$(measured "$nginx_pid" "$load_seconds" lean_load "$nginx_port" "$clients" \
+            "$work/valid.req")$'\n'
+        valid+=$(measured "$server_pid" "$load_seconds" lean_load "$https_port" "$clients" \
+          "$work/valid.req")$'\n'
+        token+=$(measured "$server_pid" "$load_seconds" lean_load "$https_port" "$clients" \
+          "$work/token.req")$'\n'
+      else
+        local counted=$((load_seconds + load_warmup))
+        [ -n "$nginx_pid" ] &&
+          reference+=$(measured "$nginx_pid" "$counted" load "$nginx_port" "$clients" \
+            "${args[@]}" --doc "$valid_doc" --expect '<res code="0"')$'\n'
+        valid+=$(measured "$server_pid" "$counted" load "$https_port" "$clients" "${args[@]}" \
+          --token-doc "$token_doc" --doc "$valid_doc" --expect '<res code="0"')$'\n'
+        token+=$(measured "$server_pid" "$counted" load "$https_port" "$clients" "${args[@]}" \
+          --doc "$token_doc" --expect '<res code="0"')$'\n'
+      fi
+    done
+    reference=$(median "$reference") valid=$(median "$valid") token=$(median "$token")
     tls_row "TLS nginx static answer, $title, $suffix" "$reference"
     tls_row "TLS isValidToken, $title, $suffix" "$valid" "$reference" "$limit_valid" nginx $p99
     tls_row "TLS getToken, $title, $suffix" "$token" "$reference" "$limit_token" nginx $p99
